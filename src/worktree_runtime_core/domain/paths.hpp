@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace worktree_runtime::domain {
+
+// The one normalisation every compared or stored path passes through: the
+// canonical form when the path exists, the canonical parent plus the final
+// name when only the last component is missing, else the input unchanged.
+// Blank input gives the empty text. Never fails.
+std::string normalize_path(std::string_view raw);
+
+// The first 12 hexadecimal digits of the SHA-1 digest of the normalised path.
+std::string path_fingerprint(std::string_view input);
+
+// Removes a Windows extended-length prefix ("\\?\", "\\?\UNC\") that the
+// text carries, keeping it where a long path still needs it.
+std::string strip_extended_prefix(std::string text);
+
+}  // namespace worktree_runtime::domain

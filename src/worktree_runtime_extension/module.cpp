@@ -1,0 +1,147 @@
+// The module object: its definition, and the ordered table of every name that
+// its initialisation adds.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "domain/environment.hpp"
+#include "exceptions.hpp"
+#include "infrastructure/binding.hpp"
+#include "infrastructure/github_policy.hpp"
+#include "infrastructure/project_id_resolver.hpp"
+#include "paths.hpp"
+#include "py_ref.hpp"
+
+namespace worktree_runtime::python {
+namespace {
+
+PyRef new_text(std::string_view text) {
+  return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyRef new_text_list(std::span<const std::string_view> texts) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return list;
+  for (std::size_t index = 0; index < texts.size(); ++index) {
+    PyRef text = new_text(texts[index]);
+    if (!text) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), text.release());
+  }
+  return list;
+}
+
+PyRef new_text_frozenset(std::span<const std::string_view> texts) {
+  PyRef set = PyRef::steal(PyFrozenSet_New(nullptr));
+  if (!set) return set;
+  for (std::string_view member : texts) {
+    PyRef text = new_text(member);
+    if (!text || PySet_Add(set.get(), text.get()) < 0) return {};
+  }
+  return set;
+}
+
+PyRef new_function(PyMethodDef& definition, PyObject* module) {
+  return PyRef::steal(PyCFunction_NewEx(&definition, module, PyModule_GetNameObject(module)));
+}
+
+// One name of the module and how its value is built.
+struct Export {
+  const char* name;  // null for a function, which is added under its own __name__
+  PyRef (*build)(PyObject* module);
+};
+
+template <const std::string_view& Text>
+PyRef text_constant(PyObject*) {
+  return new_text(Text);
+}
+
+template <const auto& Texts>
+PyRef text_list_constant(PyObject*) {
+  return new_text_list(Texts);
+}
+
+template <PyObject* (*TypeObject)()>
+PyRef exception_type(PyObject*) {
+  return PyRef::borrow(TypeObject());
+}
+
+template <PyMethodDef& Definition>
+PyRef function(PyObject* module) {
+  return new_function(Definition, module);
+}
+
+const std::array kExports = {
+    Export{"CURRENT_SCHEMA_VERSION",
+           [](PyObject*) { return PyRef::steal(PyLong_FromLongLong(infrastructure::kCurrentSchemaVersion)); }},
+    Export{"LEGACY_PROJECT_ID", text_constant<infrastructure::kLegacyProjectId>},
+    Export{"MAIN_BRANCHES", [](PyObject*) { return new_text_frozenset(infrastructure::kDefaultMainBranches); }},
+    Export{"QUORBEL_WORKTREE_ENV", text_constant<domain::kWorktreeVariable>},
+    Export{"QUORBEL_BRANCH_ENV", text_constant<domain::kBranchVariable>},
+    Export{"QUORBEL_WORKTREE_BASE_ENV", text_constant<domain::kWorktreeBaseVariable>},
+    Export{"QUORBEL_PROJECT_ROOT_ENV", text_constant<domain::kProjectRootVariable>},
+    Export{"QUORBEL_REPO_ROOT_ENV", text_constant<domain::kRepoRootVariable>},
+    Export{"QUORBEL_STATE_DIR_ENV", text_constant<domain::kStateDirVariable>},
+    Export{"QUORBEL_SHARED_DIR_ENV", text_constant<domain::kSharedDirVariable>},
+    Export{"VELMORIN_SHARED_DIR_ENV", text_constant<domain::kVelmorinSharedDirVariable>},
+    Export{"UV_PROJECT_ENV", text_constant<domain::kUvProjectVariable>},
+    Export{"WORKTREE_IDENTITY_ENV_VARS", text_list_constant<domain::kIdentityVariables>},
+    Export{"WORKTREE_LOCATION_ENV_VARS", text_list_constant<domain::kLocationVariables>},
+    Export{"WORKTREE_PROJECT_ENV_VARS", text_list_constant<domain::kProjectVariables>},
+    Export{"WORKTREE_RUNTIME_ENV_VARS", text_list_constant<domain::kRuntimeVariables>},
+    Export{"WorktreeListError", exception_type<worktree_list_error_type>},
+    Export{"ProjectIdInvalidError", exception_type<project_id_invalid_error_type>},
+    Export{nullptr, function<normalize_path_function>},
+    Export{nullptr, function<path_fingerprint_function>},
+};
+
+// Appends `name` to the module's `__all__` (created on first use), then sets
+// the attribute.
+bool add_export(PyObject* module, PyObject* name, PyObject* value) {
+  PyObject* all = nullptr;
+  if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return false;
+  PyRef all_list = PyRef::steal(all);
+  if (!all_list) {
+    all_list = PyRef::steal(PyList_New(0));
+    if (!all_list || PyModule_AddObjectRef(module, "__all__", all_list.get()) < 0) return false;
+  }
+  if (PyList_Append(all_list.get(), name) < 0) return false;
+  return PyObject_SetAttr(module, name, value) == 0;
+}
+
+int exec_module(PyObject* module) {
+  for (const Export& entry : kExports) {
+    PyRef value = entry.build(module);
+    if (!value) return -1;
+    PyRef name = entry.name != nullptr ? PyRef::steal(PyUnicode_InternFromString(entry.name))
+                                       : PyRef::steal(PyObject_GetAttrString(value.get(), "__name__"));
+    if (!name || !add_export(module, name.get(), value.get())) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_worktree_runtime_native",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace worktree_runtime::python
+
+PyMODINIT_FUNC PyInit__worktree_runtime_native() {
+  return PyModuleDef_Init(&worktree_runtime::python::module_definition);
+}
