@@ -48,21 +48,32 @@ struct Parameter {
 
 namespace signature_text {
 
-constexpr std::string_view parameter_list(std::string_view signature) {
-  const std::size_t open = signature.find('(');
-  const std::size_t close = signature.rfind(')');
-  if (open == std::string_view::npos || close != signature.size() - 1) throw "malformed text signature";
-  return signature.substr(open + 1, close - open - 1);
+// Index of the first `wanted` in `text`, or its size. A plain loop: the
+// library's find is not a constant expression under -fsanitize=undefined.
+constexpr std::size_t index_of(std::string_view text, char wanted) {
+  std::size_t index = 0;
+  while (index < text.size() && text[index] != wanted) ++index;
+  return index;
 }
 
-// Calls `visit(item)` for each comma-separated item of the parameter list.
+constexpr std::string_view function_name(std::string_view signature) {
+  return signature.substr(0, index_of(signature, '('));
+}
+
+constexpr std::string_view parameter_list(std::string_view signature) {
+  const std::size_t open = index_of(signature, '(');
+  if (open == signature.size() || signature.back() != ')') throw "malformed text signature";
+  return signature.substr(open + 1, signature.size() - open - 2);
+}
+
+// Calls `visit(item)` for each item of the parameter list, which ", " separates.
 template <class Visit>
 consteval void for_each_item(std::string_view signature, Visit visit) {
   std::string_view rest = parameter_list(signature);
   while (!rest.empty()) {
-    const std::size_t comma = rest.find(", ");
+    const std::size_t comma = index_of(rest, ',');
     visit(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
+    rest = comma == rest.size() ? std::string_view{} : rest.substr(comma + 2);
   }
 }
 
@@ -90,10 +101,10 @@ consteval std::array<Parameter, Arity> parse_parameters(std::string_view signatu
       keyword_only = true;
       return;
     }
-    const std::size_t equals = item.find('=');
+    const std::size_t equals = index_of(item, '=');
     parameters[index++] = Parameter{
         item.substr(0, equals), keyword_only,
-        equals == std::string_view::npos ? Default::required : parse_default(item.substr(equals + 1))};
+        equals == item.size() ? Default::required : parse_default(item.substr(equals + 1))};
   });
   return parameters;
 }
@@ -114,7 +125,7 @@ inline constexpr std::string_view kDocSuffix = "\n--\n\n";
 template <FixedString Text>
 struct Signature {
   static constexpr std::string_view text = Text.view();
-  static constexpr std::string_view function_name = text.substr(0, text.find('('));
+  static constexpr std::string_view function_name = signature_text::function_name(text);
   static constexpr std::size_t arity = signature_text::count_parameters(text);
   static constexpr std::array<Parameter, arity> parameters = signature_text::parse_parameters<arity>(text);
   // NUL-terminated texts for PyMethodDef: the name, and the docstring that

@@ -1,0 +1,132 @@
+"""The module object: names in order, constants, exception types, function objects."""
+
+import importlib
+import subprocess
+import sys
+import types
+
+import pytest
+
+import _worktree_runtime_native as native
+
+MODULE_TABLE = [
+    "CURRENT_SCHEMA_VERSION", "LEGACY_PROJECT_ID", "MAIN_BRANCHES", "QUORBEL_WORKTREE_ENV", "QUORBEL_BRANCH_ENV",
+    "QUORBEL_WORKTREE_BASE_ENV", "QUORBEL_PROJECT_ROOT_ENV", "QUORBEL_REPO_ROOT_ENV", "QUORBEL_STATE_DIR_ENV",
+    "QUORBEL_SHARED_DIR_ENV", "VELMORIN_SHARED_DIR_ENV", "UV_PROJECT_ENV", "WORKTREE_IDENTITY_ENV_VARS",
+    "WORKTREE_LOCATION_ENV_VARS", "WORKTREE_PROJECT_ENV_VARS", "WORKTREE_RUNTIME_ENV_VARS",
+    "PyWorktreeBinding", "PyBindingValidationResult", "PyBindingValidationOptions", "GitWorktree",
+    "PyWorktreePreconditionResult", "PyAuditRecord", "PyWorktreeBindingStore", "WorktreeListEntry", "GitHubPolicy",
+    "WorktreeListError", "ProjectIdInvalidError",
+    "normalize_path", "path_fingerprint", "resolve_project_id", "resolve_state_dir_name", "state_dir",
+    "store_relative_path", "resolve_worktree_base", "resolve_known_worktree_bases", "resolve_worktree_dir",
+    "set_quorbel_project_root_for_worktree", "register_binding", "load_binding", "list_bindings", "remove_binding",
+    "recover_binding", "validate_binding", "validate_current_binding", "resolve_git_worktree", "is_main_worktree",
+    "validate_main_worktree", "record_event", "read_records", "reap_rotation_sentinel", "list_worktrees",
+    "resolve_github_policy", "resolve_main_branches", "worktree_identity_env_vars_py", "worktree_runtime_env_vars_py",
+]
+
+FUNCTION_SIGNATURES = {
+    "normalize_path": "(raw_path)",
+    "path_fingerprint": "(input_path)",
+}
+
+WORKTREE_IDENTITY = ["QUORBEL_WORKTREE", "QUORBEL_BRANCH"]
+WORKTREE_LOCATION = ["QUORBEL_WORKTREE_BASE", "QUORBEL_REPO_ROOT"]
+WORKTREE_PROJECT = ["QUORBEL_PROJECT_ROOT", "QUORBEL_STATE_DIR", "QUORBEL_SHARED_DIR", "UV_PROJECT"]
+
+
+def test_all_lists_the_module_names_in_table_order():
+    assert len(MODULE_TABLE) == 55
+    assert native.__all__ == [name for name in MODULE_TABLE if hasattr(native, name)]
+    public = {name for name in vars(native) if not name.startswith("_")}
+    assert public == set(native.__all__)
+
+
+def test_module_docstring_is_empty():
+    assert native.__doc__ == ""
+
+
+@pytest.mark.parametrize(
+    ("name", "expected_type", "expected"),
+    [
+        ("CURRENT_SCHEMA_VERSION", int, 2),
+        ("LEGACY_PROJECT_ID", str, "quorbel"),
+        ("MAIN_BRANCHES", frozenset, frozenset({"main", "master"})),
+        ("QUORBEL_WORKTREE_ENV", str, "QUORBEL_WORKTREE"),
+        ("QUORBEL_BRANCH_ENV", str, "QUORBEL_BRANCH"),
+        ("QUORBEL_WORKTREE_BASE_ENV", str, "QUORBEL_WORKTREE_BASE"),
+        ("QUORBEL_PROJECT_ROOT_ENV", str, "QUORBEL_PROJECT_ROOT"),
+        ("QUORBEL_REPO_ROOT_ENV", str, "QUORBEL_REPO_ROOT"),
+        ("QUORBEL_STATE_DIR_ENV", str, "QUORBEL_STATE_DIR"),
+        ("QUORBEL_SHARED_DIR_ENV", str, "QUORBEL_SHARED_DIR"),
+        ("VELMORIN_SHARED_DIR_ENV", str, "VELMORIN_SHARED_DIR"),
+        ("UV_PROJECT_ENV", str, "UV_PROJECT"),
+        ("WORKTREE_IDENTITY_ENV_VARS", list, WORKTREE_IDENTITY),
+        ("WORKTREE_LOCATION_ENV_VARS", list, WORKTREE_LOCATION),
+        ("WORKTREE_PROJECT_ENV_VARS", list, WORKTREE_PROJECT),
+        ("WORKTREE_RUNTIME_ENV_VARS", list, WORKTREE_IDENTITY + WORKTREE_LOCATION + WORKTREE_PROJECT),
+    ],
+)
+def test_constants_have_their_exact_type_and_value(name, expected_type, expected):
+    value = getattr(native, name)
+    assert type(value) is expected_type
+    assert value == expected
+
+
+@pytest.mark.parametrize(
+    ("name", "base", "doc"),
+    [
+        ("WorktreeListError", Exception, "Raised when list_worktrees cannot produce a reliable enumeration."),
+        ("ProjectIdInvalidError", ValueError, "Raised when a raw project_id fails the normative pattern."),
+    ],
+)
+def test_exception_types(name, base, doc):
+    exception_type = getattr(native, name)
+    assert exception_type.__bases__ == (base,)
+    assert exception_type.__module__ == "_worktree_runtime_native"
+    assert exception_type.__qualname__ == exception_type.__name__ == name
+    assert exception_type.__doc__ == doc
+
+
+def test_only_the_project_id_error_is_a_value_error():
+    assert issubclass(native.ProjectIdInvalidError, ValueError)
+    assert not issubclass(native.WorktreeListError, ValueError)
+
+
+@pytest.mark.parametrize(("name", "signature"), FUNCTION_SIGNATURES.items())
+def test_functions_are_builtins_with_text_signature_and_no_doc(name, signature):
+    function = getattr(native, name)
+    assert isinstance(function, types.BuiltinFunctionType)
+    assert function.__name__ == name
+    assert function.__text_signature__ == signature
+    assert function.__doc__ is None
+    assert function.__self__ is native
+    assert function.__module__ == "_worktree_runtime_native"
+
+
+def test_every_existing_function_has_a_checked_signature():
+    functions = {name for name in native.__all__ if isinstance(getattr(native, name), types.BuiltinFunctionType)}
+    assert functions == set(FUNCTION_SIGNATURES)
+
+
+def test_reimport_builds_a_new_module_that_shares_the_type_objects():
+    first = sys.modules.pop("_worktree_runtime_native")
+    try:
+        second = importlib.import_module("_worktree_runtime_native")
+        assert second is not first
+        for name in first.__all__:
+            if isinstance(getattr(first, name), type):
+                assert getattr(second, name) is getattr(first, name), name
+        # Mutable constants are built anew for every module object.
+        assert second.WORKTREE_RUNTIME_ENV_VARS is not first.WORKTREE_RUNTIME_ENV_VARS
+        assert second.normalize_path.__self__ is second
+    finally:
+        sys.modules["_worktree_runtime_native"] = first
+
+
+def test_the_shared_library_exports_only_its_init_function():
+    output = subprocess.run(
+        ["nm", "-D", "--defined-only", native.__file__], check=True, capture_output=True, text=True
+    ).stdout
+    symbols = [line.split()[-1] for line in output.splitlines() if line.strip()]
+    assert symbols == ["PyInit__worktree_runtime_native"]
