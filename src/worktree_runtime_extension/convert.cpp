@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "exceptions.hpp"
+#include "infrastructure/project_id_resolver.hpp"
+
 namespace worktree_runtime::python {
 namespace {
 
@@ -117,8 +120,76 @@ std::optional<OptionalText> OptionalText::convert(PyObject* object) {
   return OptionalText{text->value};
 }
 
+std::optional<TextList> TextList::convert(PyObject* object) {
+  if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "expected a sequence of str other than str, got %T", object);
+    return std::nullopt;
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) return std::nullopt;
+  TextList texts;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    std::optional<Text> text = Text::convert(item.get());
+    if (!text) return std::nullopt;
+    texts.value.emplace_back(text->value);
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return texts;
+}
+
+std::optional<OptionalTextList> OptionalTextList::convert(PyObject* object) {
+  if (object == Py_None) return OptionalTextList{};
+  std::optional<TextList> texts = TextList::convert(object);
+  if (!texts) return std::nullopt;
+  return OptionalTextList{std::move(texts->value)};
+}
+
 PyObject* to_python(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_python(bool flag) { return PyBool_FromLong(flag); }
+
+PyObject* to_python(const std::map<std::string, std::string>& texts) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, value] : texts) {
+    PyRef key_object = PyRef::steal(to_python(key));
+    PyRef value_object = PyRef::steal(to_python(value));
+    if (!key_object || !value_object || PyDict_SetItem(dict.get(), key_object.get(), value_object.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* to_python(NameGroup group) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(group.names.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t index = 0; index < group.names.size(); ++index) {
+    PyObject* name = to_python(group.names[index]);
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(index), name);
+  }
+  return tuple.release();
+}
+
+PyObject* raise_core_error(const support::CoreError& error) {
+  PyRef message = PyRef::steal(to_python(error.message));
+  if (!message) return nullptr;
+  if (error.reason_code != infrastructure::kProjectIdInvalidReason) {
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  PyObject* type = project_id_invalid_error_type();
+  if (type == nullptr) return nullptr;
+  PyRef exception = PyRef::steal(PyObject_CallOneArg(type, message.get()));
+  if (!exception) return nullptr;
+  PyRef reason_code = PyRef::steal(to_python(error.reason_code));
+  // Without the attribute the exception is still raised.
+  if (!reason_code || PyObject_SetAttrString(exception.get(), "reason_code", reason_code.get()) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(exception.release());
+  return nullptr;
 }
 
 }  // namespace worktree_runtime::python

@@ -16,14 +16,17 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "py_ref.hpp"
+#include "support/core_error.hpp"
 
 namespace worktree_runtime::python {
 
@@ -67,9 +70,14 @@ constexpr std::string_view parameter_list(std::string_view signature) {
 }
 
 // Calls `visit(item)` for each item of the parameter list, which ", " separates.
+// A method's leading "$self" or "$type" names its receiver, not a parameter.
 template <class Visit>
 consteval void for_each_item(std::string_view signature, Visit visit) {
   std::string_view rest = parameter_list(signature);
+  if (rest.starts_with('$')) {
+    const std::size_t comma = index_of(rest, ',');
+    rest = comma == rest.size() ? std::string_view{} : rest.substr(comma + 2);
+  }
   while (!rest.empty()) {
     const std::size_t comma = index_of(rest, ',');
     visit(rest.substr(0, comma));
@@ -163,10 +171,97 @@ struct OptionalText {
   std::optional<std::string_view> value;
 };
 
+// A sequence other than str, iterated once, every item a str. The texts are
+// copied: the items may be created by the iteration and gone after it.
+struct TextList {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<TextList> convert(PyObject* object);
+  std::vector<std::string> value;
+};
+
+struct OptionalTextList {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<OptionalTextList> convert(PyObject* object);
+  std::optional<std::vector<std::string>> value;
+};
+
+// The object layout of every extension class: the header and a private copy
+// of one core record.
+template <class Record>
+struct RecordObject {
+  PyObject_HEAD Record record;
+};
+
+template <class Record>
+const Record& record_of(PyObject* self) {
+  return reinterpret_cast<RecordObject<Record>*>(self)->record;
+}
+
+// The extension class that wraps a core record; specialised beside the class.
+template <class Record>
+struct ClassOf;
+
+template <class Record>
+concept WrappedRecord = requires { typename ClassOf<Record>::type; };
+
+template <class Traits>
+PyObject* class_type();
+
+// An instance of the extension class that wraps `Record`; the record it holds.
+template <WrappedRecord Record>
+struct Instance {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<Instance> convert(PyObject* object);
+  const Record* record;  // owned by the argument object, which outlives the call
+};
+
 // ---------------------------------------------------------------------------
 // Result kinds: each returns a new reference, or null with a Python error set.
 
 PyObject* to_python(std::string_view text);
+PyObject* to_python(bool flag);
+PyObject* to_python(const std::map<std::string, std::string>& texts);  // a dict
+
+// A fixed group of variable names: a new tuple.
+struct NameGroup {
+  std::span<const std::string_view> names;
+};
+PyObject* to_python(NameGroup group);
+
+template <class Traits>
+PyObject* wrap_record(typename Traits::Record record);
+
+template <WrappedRecord Record>
+PyObject* to_python(Record record) {
+  return wrap_record<typename ClassOf<Record>::type>(std::move(record));
+}
+
+template <class T>
+PyObject* to_python(std::optional<T> value) {
+  if (!value) Py_RETURN_NONE;
+  return to_python(*std::move(value));
+}
+
+// Raises the exception that the error maps to: ProjectIdInvalidError, with its
+// `reason_code`, for an invalid project identifier; ValueError otherwise.
+PyObject* raise_core_error(const support::CoreError& error);
+
+template <class T>
+PyObject* to_python(support::Result<T> result) {
+  if (!result.ok()) return raise_core_error(result.error());
+  return to_python(std::move(result.value()));
+}
+
+template <WrappedRecord Record>
+std::optional<Instance<Record>> Instance<Record>::convert(PyObject* object) {
+  PyObject* type = class_type<typename ClassOf<Record>::type>();
+  if (type == nullptr) return std::nullopt;
+  if (!Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(type))) {
+    PyErr_Format(PyExc_TypeError, "expected %s, got %T", reinterpret_cast<PyTypeObject*>(type)->tp_name, object);
+    return std::nullopt;
+  }
+  return Instance{&record_of<Record>(object)};
+}
 
 // ---------------------------------------------------------------------------
 // Entry points.

@@ -8,6 +8,8 @@
 
 #include "domain/environment.hpp"
 #include "exceptions.hpp"
+#include "git.hpp"
+#include "project_config.hpp"
 #include "infrastructure/binding.hpp"
 #include "infrastructure/github_policy.hpp"
 #include "infrastructure/project_id_resolver.hpp"
@@ -62,8 +64,9 @@ PyRef text_list_constant(PyObject*) {
   return new_text_list(Texts);
 }
 
+// A class or exception type, shared by every module object of the process.
 template <PyObject* (*TypeObject)()>
-PyRef exception_type(PyObject*) {
+PyRef type_object(PyObject*) {
   return PyRef::borrow(TypeObject());
 }
 
@@ -90,10 +93,22 @@ const std::array kExports = {
     Export{"WORKTREE_LOCATION_ENV_VARS", text_list_constant<domain::kLocationVariables>},
     Export{"WORKTREE_PROJECT_ENV_VARS", text_list_constant<domain::kProjectVariables>},
     Export{"WORKTREE_RUNTIME_ENV_VARS", text_list_constant<domain::kRuntimeVariables>},
-    Export{"WorktreeListError", exception_type<worktree_list_error_type>},
-    Export{"ProjectIdInvalidError", exception_type<project_id_invalid_error_type>},
+    Export{"GitWorktree", type_object<git_worktree_class>},
+    Export{"PyWorktreePreconditionResult", type_object<worktree_precondition_result_class>},
+    Export{"WorktreeListError", type_object<worktree_list_error_type>},
+    Export{"ProjectIdInvalidError", type_object<project_id_invalid_error_type>},
     Export{nullptr, function<normalize_path_function>},
     Export{nullptr, function<path_fingerprint_function>},
+    Export{nullptr, function<resolve_project_id_function>},
+    Export{nullptr, function<resolve_state_dir_name_function>},
+    Export{nullptr, function<state_dir_function>},
+    Export{nullptr, function<store_relative_path_function>},
+    Export{nullptr, function<set_quorbel_project_root_for_worktree_function>},
+    Export{nullptr, function<resolve_git_worktree_function>},
+    Export{nullptr, function<is_main_worktree_function>},
+    Export{nullptr, function<validate_main_worktree_function>},
+    Export{nullptr, function<worktree_identity_env_vars_py_function>},
+    Export{nullptr, function<worktree_runtime_env_vars_py_function>},
 };
 
 // Appends `name` to the module's `__all__` (created on first use), then sets

@@ -1,7 +1,9 @@
 #include "paths.hpp"
 
 #include "convert.hpp"
+#include "domain/environment.hpp"
 #include "domain/paths.hpp"
+#include "domain/state_layout.hpp"
 
 namespace worktree_runtime::python {
 namespace {
@@ -10,9 +12,35 @@ std::string normalize_path(OptionalText raw_path) { return domain::normalize_pat
 
 std::string path_fingerprint(Text input_path) { return domain::path_fingerprint(input_path.value); }
 
+std::string resolve_state_dir_name(OptionalText project_id) { return domain::resolve_state_dir_name(project_id.value); }
+
+std::string state_dir(OptionalText repo_root) { return domain::state_dir(repo_root.value); }
+
+std::string store_relative_path(OptionalText project_id) { return domain::store_relative_path(project_id.value); }
+
+support::Result<std::map<std::string, std::string>> set_quorbel_project_root_for_worktree(OptionalText target_path) {
+  return domain::set_quorbel_project_root_for_worktree(target_path.value);
+}
+
+NameGroup worktree_identity_env_vars_py() { return {domain::kIdentityVariables}; }
+
+NameGroup worktree_runtime_env_vars_py() { return {domain::kRuntimeVariables}; }
+
 }  // namespace
 
 PyMethodDef normalize_path_function = module_function<"normalize_path(raw_path)", &normalize_path>();
 PyMethodDef path_fingerprint_function = module_function<"path_fingerprint(input_path)", &path_fingerprint>();
+PyMethodDef resolve_state_dir_name_function =
+    module_function<"resolve_state_dir_name(project_id=None)", &resolve_state_dir_name>();
+PyMethodDef state_dir_function = module_function<"state_dir(repo_root=None)", &state_dir>();
+PyMethodDef store_relative_path_function =
+    module_function<"store_relative_path(project_id=None)", &store_relative_path>();
+PyMethodDef set_quorbel_project_root_for_worktree_function =
+    module_function<"set_quorbel_project_root_for_worktree(target_path=None)",
+                    &set_quorbel_project_root_for_worktree>();
+PyMethodDef worktree_identity_env_vars_py_function =
+    module_function<"worktree_identity_env_vars_py()", &worktree_identity_env_vars_py>();
+PyMethodDef worktree_runtime_env_vars_py_function =
+    module_function<"worktree_runtime_env_vars_py()", &worktree_runtime_env_vars_py>();
 
 }  // namespace worktree_runtime::python

@@ -13,4 +13,11 @@ namespace worktree_runtime::platform {
 // a NUL character. Bytes that are not UTF-8 come back as U+FFFD.
 std::optional<std::string> canonicalize(std::string_view path);
 
+// The whole content of a regular file (or what reads like one). Absent when
+// it cannot be opened or read, a directory included.
+std::optional<std::string> read_file(std::string_view path);
+
+// Whether the file-system metadata of `path` can be read, links followed.
+bool exists(std::string_view path);
+
 }  // namespace worktree_runtime::platform

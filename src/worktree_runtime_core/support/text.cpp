@@ -1,5 +1,8 @@
 #include "support/text.hpp"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
 #include <array>
 #include <cstdint>
 
@@ -75,6 +78,63 @@ int sequence_length(std::string_view bytes) {
   return length;
 }
 
+// Characters that would be invisible or ambiguous inside a quoted literal.
+bool needs_code_point_escape(UChar32 code_point) {
+  if (code_point == U' ') return false;
+  switch (u_charType(code_point)) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+    case U_SPACE_SEPARATOR:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string lower_hex(uint32_t value) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), "0123456789abcdef"[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  return digits;
+}
+
+void append_escaped(std::string& out, UChar32 code_point, std::string_view encoded) {
+  switch (code_point) {
+    case U'"':
+      out += "\\\"";
+      return;
+    case U'\\':
+      out += "\\\\";
+      return;
+    case U'\t':
+      out += "\\t";
+      return;
+    case U'\r':
+      out += "\\r";
+      return;
+    case U'\n':
+      out += "\\n";
+      return;
+    case U'\0':
+      out += "\\0";
+      return;
+    default:
+      break;
+  }
+  if (code_point < 0 || needs_code_point_escape(code_point)) {
+    out += "\\u{" + lower_hex(code_point < 0 ? 0xFFFD : static_cast<uint32_t>(code_point)) + "}";
+  } else {
+    out += encoded;
+  }
+}
+
 }  // namespace
 
 std::string_view trim_white_space(std::string_view text) {
@@ -99,6 +159,40 @@ std::string to_valid_utf8(std::string_view bytes) {
     }
   }
   return text;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const int length = sequence_length(bytes);
+    if (length < 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(length));
+  }
+  return true;
+}
+
+std::string quoted_literal(std::string_view text) {
+  std::string out = "\"";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  int32_t offset = 0;
+  while (offset < length) {
+    const int32_t start = offset;
+    UChar32 code_point;
+    U8_NEXT(bytes, offset, length, code_point);
+    append_escaped(out, code_point, text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(offset - start)));
+  }
+  out += '"';
+  return out;
+}
+
+std::string quoted_list(std::span<const std::string> texts) {
+  std::string out = "[";
+  for (std::size_t index = 0; index < texts.size(); ++index) {
+    if (index > 0) out += ", ";
+    out += quoted_literal(texts[index]);
+  }
+  out += ']';
+  return out;
 }
 
 }  // namespace worktree_runtime::support

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,5 +15,15 @@ bool is_blank(std::string_view text);
 // Returns `bytes` as valid UTF-8: each maximal ill-formed subsequence becomes
 // U+FFFD, the way CPython's "replace" error handler decodes.
 std::string to_valid_utf8(std::string_view bytes);
+
+bool is_valid_utf8(std::string_view bytes);
+
+// The text between double quotes, escaped so that every character is visible:
+// a backslash before '"' and '\\'; \t, \r, \n and \0; other control, format,
+// separator, private-use and unassigned characters as \u{hex}.
+std::string quoted_literal(std::string_view text);
+
+// The quoted literals of `texts` in brackets, separated by ", ".
+std::string quoted_list(std::span<const std::string> texts);
 
 }  // namespace worktree_runtime::support

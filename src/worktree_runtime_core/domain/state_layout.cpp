@@ -1,0 +1,43 @@
+#include "domain/state_layout.hpp"
+
+#include "domain/paths.hpp"
+#include "infrastructure/git.hpp"
+#include "infrastructure/project_id_resolver.hpp"
+
+namespace worktree_runtime::domain {
+
+std::string join_path(std::string_view base, std::string_view name) {
+  std::string joined(base);
+  if (!joined.ends_with('/')) joined += '/';
+  joined += name;
+  return joined;
+}
+
+namespace {
+
+std::string hidden_name(std::string_view project_id) {
+  std::string name(".");
+  name += project_id;
+  return name;
+}
+
+}  // namespace
+
+std::string resolve_state_dir_name(std::optional<std::string_view> project_id) {
+  if (!project_id) return hidden_name(infrastructure::resolve_project_id(std::nullopt));
+  if (project_id->empty()) return hidden_name(infrastructure::kLegacyProjectId);
+  return hidden_name(*project_id);
+}
+
+std::string store_relative_path(std::optional<std::string_view> project_id) {
+  return resolve_state_dir_name(project_id) + "/state/worktree-runtime/bindings.json";
+}
+
+std::string state_dir(std::optional<std::string_view> repo_root) {
+  const std::string root = infrastructure::resolve_repo_root(repo_root);
+  if (root.empty()) return {};
+  const std::string normalized_root = normalize_path(root);
+  return join_path(normalized_root, resolve_state_dir_name(infrastructure::resolve_project_id(normalized_root)));
+}
+
+}  // namespace worktree_runtime::domain

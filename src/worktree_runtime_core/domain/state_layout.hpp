@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace worktree_runtime::domain {
+
+// "." followed by the project identifier: the given one, the legacy one when
+// it is empty, the current repository's when absent.
+std::string resolve_state_dir_name(std::optional<std::string_view> project_id);
+
+// <state dir name>/state/worktree-runtime/bindings.json
+std::string store_relative_path(std::optional<std::string_view> project_id);
+
+// The normalised repository root joined with its state directory name; empty
+// when no repository root is found.
+std::string state_dir(std::optional<std::string_view> repo_root);
+
+// `base` and `name` joined with one separator ("/" is not doubled).
+std::string join_path(std::string_view base, std::string_view name);
+
+}  // namespace worktree_runtime::domain

@@ -1,0 +1,191 @@
+#include "platform/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <optional>
+
+#include "platform/unique_fd.hpp"
+
+extern char** environ;
+
+namespace worktree_runtime::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Without a process descriptor (kernels before 5.3) the exit is polled for.
+constexpr std::chrono::milliseconds kExitPollInterval{5};
+
+struct Pipe {
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+
+std::optional<Pipe> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+class SpawnFileActions {
+ public:
+  SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+// A started child. Unless its exit was collected, it is killed and reaped
+// when the owner goes, so no path leaves a zombie or a running child behind.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid), pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (collected_) return;
+    ::kill(pid_, SIGKILL);
+    int status;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  // The descriptor that becomes readable when the child exits, or -1.
+  int exit_descriptor() const { return pidfd_.get(); }
+
+  // Collects the exit without blocking. Nothing while it still runs.
+  std::optional<ProcessResult::Outcome> try_collect(int& exit_code) {
+    int status = 0;
+    pid_t waited;
+    while ((waited = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (waited == 0) return std::nullopt;
+    collected_ = true;
+    if (waited < 0) return ProcessResult::Outcome::wait_failed;
+    exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ProcessResult::Outcome::exited;
+  }
+
+ private:
+  pid_t pid_;
+  UniqueFd pidfd_;
+  bool collected_ = false;
+};
+
+bool holds_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+std::optional<Child> spawn(const std::vector<std::string>& arguments, const std::string& working_directory,
+                           Pipe& output, Pipe& error) {
+  SpawnFileActions actions;
+  if (::posix_spawn_file_actions_adddup2(actions.get(), output.write_end.get(), STDOUT_FILENO) != 0 ||
+      ::posix_spawn_file_actions_adddup2(actions.get(), error.write_end.get(), STDERR_FILENO) != 0 ||
+      ::posix_spawn_file_actions_addchdir_np(actions.get(), working_directory.c_str()) != 0) {
+    return std::nullopt;
+  }
+  // The child starts with no blocked signals and with the signals that the
+  // interpreter ignores for itself (broken pipes, file size) at their defaults.
+  SpawnAttributes attributes;
+  sigset_t empty_mask;
+  sigset_t defaults;
+  sigemptyset(&empty_mask);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  if (::posix_spawnattr_setsigmask(attributes.get(), &empty_mask) != 0 ||
+      ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) != 0 ||
+      ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) != 0) {
+    return std::nullopt;
+  }
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ) != 0) return std::nullopt;
+  return std::optional<Child>(std::in_place, pid);
+}
+
+// Appends what is available on `fd` to `sink`; closes `fd` at its end.
+void drain(UniqueFd& fd, std::string& sink) {
+  std::array<char, 65536> buffer;
+  const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
+  if (count > 0) {
+    sink.append(buffer.data(), static_cast<std::size_t>(count));
+  } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+    fd.reset();
+  }
+}
+
+int poll_timeout_ms(Clock::time_point deadline, bool has_exit_descriptor) {
+  auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  if (!has_exit_descriptor) remaining = std::min(remaining, kExitPollInterval);
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(remaining.count(), 0));
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& arguments, std::string_view working_directory,
+                          std::chrono::milliseconds limit) {
+  ProcessResult result;
+  const Clock::time_point deadline = Clock::now() + limit;
+  if (arguments.empty() || holds_nul(working_directory)) return result;
+  for (const std::string& argument : arguments) {
+    if (holds_nul(argument)) return result;
+  }
+  std::optional<Pipe> output = make_pipe();
+  std::optional<Pipe> error = make_pipe();
+  if (!output || !error) return result;
+  std::optional<Child> child = spawn(arguments, std::string(working_directory), *output, *error);
+  output->write_end.reset();
+  error->write_end.reset();
+  if (!child) return result;
+
+  std::optional<ProcessResult::Outcome> exit_outcome;
+  while (!exit_outcome || output->read_end || error->read_end) {
+    if (Clock::now() >= deadline) {
+      result.outcome = ProcessResult::Outcome::timed_out;
+      return result;  // the child is killed and reaped on the way out
+    }
+    std::array<pollfd, 3> watched = {{
+        {output->read_end.get(), POLLIN, 0},
+        {error->read_end.get(), POLLIN, 0},
+        {exit_outcome ? -1 : child->exit_descriptor(), POLLIN, 0},
+    }};
+    const int ready = ::poll(watched.data(), watched.size(), poll_timeout_ms(deadline, child->exit_descriptor() >= 0));
+    if (ready < 0 && errno != EINTR) {
+      result.outcome = ProcessResult::Outcome::wait_failed;
+      return result;
+    }
+    if (watched[0].revents != 0) drain(output->read_end, result.standard_output);
+    if (watched[1].revents != 0) drain(error->read_end, result.standard_error);
+    if (!exit_outcome) exit_outcome = child->try_collect(result.exit_code);
+  }
+  result.outcome = *exit_outcome;
+  return result;
+}
+
+}  // namespace worktree_runtime::platform

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace worktree_runtime::platform {
+
+struct ProcessResult {
+  enum class Outcome { exited, not_started, timed_out, wait_failed };
+  Outcome outcome = Outcome::not_started;
+  int exit_code = -1;  // meaningful when `outcome` is `exited`; -1 when killed by a signal
+  std::string standard_output;
+  std::string standard_error;
+};
+
+// Runs `arguments[0]`, found through PATH, with the other arguments, in
+// `working_directory`, with the caller's environment and standard input and
+// with standard output and error on pipes. Both pipes are drained while the
+// child runs; `limit` bounds the whole run from its start. A child still
+// running at the limit is killed. The child is always reaped before the call
+// returns, and no descriptor outlives it. The caller's address space is never
+// copied (posix_spawn), so the cost does not grow with the caller's memory.
+ProcessResult run_process(const std::vector<std::string>& arguments, std::string_view working_directory,
+                          std::chrono::milliseconds limit);
+
+}  // namespace worktree_runtime::platform

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace worktree_runtime::support {
+
+// The failure of one of the few core operations that can fail.
+struct CoreError {
+  std::string message;
+  std::string reason_code;  // empty unless the operation defines one
+};
+
+// A value, or the CoreError that took its place.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(CoreError error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  T& value() { return std::get<0>(state_); }
+  const T& value() const { return std::get<0>(state_); }
+  const CoreError& error() const { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, CoreError> state_;
+};
+
+}  // namespace worktree_runtime::support

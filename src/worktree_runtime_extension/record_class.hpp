@@ -1,0 +1,126 @@
+#pragma once
+// The shape every class of the module shares: a heap type named
+// "worktree_runtime.api.<Name>", final, without instance dictionary or weak
+// references, whose instances each own a private copy of one core record.
+//
+// A class is described by a traits struct:
+//
+//   struct GitWorktreeClass {
+//     using Record = infrastructure::GitWorktree;
+//     static constexpr const char* kName = "worktree_runtime.api.GitWorktree";
+//     static inline PyGetSetDef getters[] = {..., {}};
+//     static inline PyMethodDef methods[] = {..., {}};   // optional
+//   };
+//   template <> struct ClassOf<infrastructure::GitWorktree> { using type = GitWorktreeClass; };
+//
+// `class_type<Traits>()` creates its type object once per process, and a body
+// that returns the record gets a new instance of the class.
+
+#include <new>
+#include <utility>
+
+#include "convert.hpp"
+#include "once_cell.hpp"
+
+namespace worktree_runtime::python {
+
+template <class Record>
+void dealloc_record_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<RecordObject<Record>*>(self)->record.~Record();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class Traits>
+concept HasMethods = requires { Traits::methods; };
+
+template <class Traits>
+concept HasConstructor = requires { Traits::construct; };
+
+namespace detail {
+
+template <class Traits>
+PyObject* create_class() {
+  using Record = typename Traits::Record;
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_record_object<Record>)},
+      {Py_tp_getset, Traits::getters},
+      {Py_tp_methods, [] {
+         if constexpr (HasMethods<Traits>) return static_cast<void*>(Traits::methods);
+         return static_cast<void*>(nullptr);
+       }()},
+      {0, nullptr},
+  };
+  constexpr unsigned int kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  static PyType_Spec spec = {
+      .name = Traits::kName,
+      .basicsize = static_cast<int>(sizeof(RecordObject<Record>)),
+      .itemsize = 0,
+      .flags = HasConstructor<Traits> ? kFlags : kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      .slots = slots,
+  };
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace detail
+
+// The class's type object, created on first use and shared by every module
+// object of the process. Borrowed; null with a Python error set on failure.
+template <class Traits>
+PyObject* class_type() {
+  static OnceCell cell;
+  return cell.get(detail::create_class<Traits>);
+}
+
+template <class Traits>
+PyObject* wrap_record(typename Traits::Record record) {
+  auto* type = reinterpret_cast<PyTypeObject*>(class_type<Traits>());
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<RecordObject<typename Traits::Record>*>(self)->record)
+      typename Traits::Record(std::move(record));
+  return self;
+}
+
+template <class>
+struct MemberPointer;
+
+template <class Class, class Field>
+struct MemberPointer<Field Class::*> {
+  using Record = Class;
+};
+
+// A read-only attribute: the record's field, converted anew on each read.
+template <auto Member>
+PyObject* get_field(PyObject* self, void*) {
+  using Record = typename MemberPointer<decltype(Member)>::Record;
+  return to_python(record_of<Record>(self).*Member);
+}
+
+template <auto Member>
+constexpr PyGetSetDef field_getter(const char* name) {
+  return {name, &get_field<Member>, nullptr, nullptr, nullptr};
+}
+
+template <class>
+struct Receiver;
+
+template <class Result, class Record>
+struct Receiver<Result (*)(const Record&)> {
+  using type = Record;
+};
+
+// A method without arguments whose body reads the instance's record.
+template <FixedString Text, auto Body>
+PyMethodDef record_method() {
+  using Sig = Signature<Text>;
+  using Record = typename Receiver<decltype(Body)>::type;
+  static_assert(Sig::arity == 0, "the body takes the record and no argument");
+  return {Sig::name_c_string.data(),
+          [](PyObject* self, PyObject*) { return to_python(Body(record_of<Record>(self))); }, METH_NOARGS,
+          Sig::doc_c_string.data()};
+}
+
+}  // namespace worktree_runtime::python
