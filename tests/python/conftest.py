@@ -1,4 +1,5 @@
 import os
+import subprocess
 
 import pytest
 
@@ -15,3 +16,66 @@ def pytest_configure(config):
     expected = os.environ.get("WORKTREE_RUNTIME_EXPECTED_MODULE")
     if expected and not _worktree_runtime_native.__file__.startswith(expected):
         raise pytest.UsageError(f"testing {_worktree_runtime_native.__file__}, expected a module below {expected}")
+
+
+GIT_IDENTITY = ["-c", "user.email=dev@example.invalid", "-c", "user.name=Dev"]
+
+
+def git(cwd, *args):
+    """Runs real git in `cwd` and returns its trimmed standard output."""
+    return subprocess.run(
+        ["git", *GIT_IDENTITY, *args], cwd=cwd, check=True, capture_output=True, text=True
+    ).stdout.strip()
+
+
+@pytest.fixture
+def git_env(monkeypatch, tmp_path):
+    """A predictable git: no user or system configuration, no inherited overrides."""
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
+    for variable in ("GIT_DIR", "GIT_WORK_TREE", "GIT_COMMON_DIR", "GIT_INDEX_FILE", "QUORBEL_REPO_ROOT"):
+        monkeypatch.delenv(variable, raising=False)
+
+
+@pytest.fixture
+def repo(tmp_path, git_env):
+    """A repository with one commit on main, at its canonical path."""
+    root = (tmp_path / "repo").resolve()
+    root.mkdir()
+    git(root, "init", "-q", "-b", "main")
+    git(root, "commit", "-q", "--allow-empty", "-m", "initial")
+    return root
+
+
+@pytest.fixture
+def linked(repo):
+    """A linked worktree of `repo` on branch feature."""
+    path = repo.parent / "linked"
+    git(repo, "worktree", "add", "-q", "-b", "feature", str(path))
+    return path
+
+
+@pytest.fixture
+def outside(tmp_path, git_env, monkeypatch):
+    """A directory outside any repository (git stops looking at its parent)."""
+    path = tmp_path / "outside"
+    path.mkdir()
+    monkeypatch.setenv("GIT_CEILING_DIRECTORIES", str(tmp_path))
+    return path
+
+
+@pytest.fixture
+def fake_git(tmp_path, monkeypatch):
+    """Puts a `git` made of the given shell script first on PATH."""
+
+    def install(script):
+        bin_dir = tmp_path / "fake-bin"
+        bin_dir.mkdir(exist_ok=True)
+        program = bin_dir / "git"
+        program.write_text("#!/bin/sh\n" + script)
+        program.chmod(0o755)
+        monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+
+    return install

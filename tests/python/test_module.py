@@ -28,6 +28,16 @@ MODULE_TABLE = [
 FUNCTION_SIGNATURES = {
     "normalize_path": "(raw_path)",
     "path_fingerprint": "(input_path)",
+    "resolve_project_id": "(repo_root=None)",
+    "resolve_state_dir_name": "(project_id=None)",
+    "state_dir": "(repo_root=None)",
+    "store_relative_path": "(project_id=None)",
+    "set_quorbel_project_root_for_worktree": "(target_path=None)",
+    "resolve_git_worktree": "(cwd=None)",
+    "is_main_worktree": "(context)",
+    "validate_main_worktree": "(cwd=None, allowed_branches=None)",
+    "worktree_identity_env_vars_py": "()",
+    "worktree_runtime_env_vars_py": "()",
 }
 
 WORKTREE_IDENTITY = ["QUORBEL_WORKTREE", "QUORBEL_BRANCH"]
@@ -107,6 +117,22 @@ def test_functions_are_builtins_with_text_signature_and_no_doc(name, signature):
 def test_every_existing_function_has_a_checked_signature():
     functions = {name for name in native.__all__ if isinstance(getattr(native, name), types.BuiltinFunctionType)}
     assert functions == set(FUNCTION_SIGNATURES)
+
+
+@pytest.mark.parametrize(
+    "name", [name for name in MODULE_TABLE[16:25] if hasattr(native, name)]
+)
+def test_classes_are_final_dictless_heap_types_of_the_api_module(name):
+    cls = getattr(native, name)
+    assert cls.__module__ == "worktree_runtime.api"
+    assert cls.__qualname__ == cls.__name__ == name
+    assert cls.__bases__ == (object,)
+    assert not cls.__flags__ & (1 << 10)  # not a base type
+    assert "__dict__" not in dir(cls) and cls.__weakrefoffset__ == 0
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        cls.extra = 1  # immutable type
 
 
 def test_reimport_builds_a_new_module_that_shares_the_type_objects():

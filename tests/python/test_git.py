@@ -1,0 +1,152 @@
+"""Repository probes against real git, and a fake git for what real git cannot show."""
+
+import os
+import pathlib
+import time
+
+import pytest
+
+import _worktree_runtime_native as native
+from conftest import git
+
+
+def test_main_worktree_on_main(repo):
+    worktree = native.resolve_git_worktree(str(repo))
+    assert type(worktree) is native.GitWorktree
+    assert (worktree.git_dir, worktree.git_common_dir, worktree.toplevel, worktree.branch) == (
+        f"{repo}/.git", f"{repo}/.git", str(repo), "main")
+    assert worktree.is_main_worktree() is True
+    assert worktree.is_main_branch() is True
+
+
+def test_linked_worktree_shares_the_common_dir(repo, linked):
+    worktree = native.resolve_git_worktree(str(linked / "."))
+    assert worktree.toplevel == str(linked)
+    assert worktree.git_common_dir == native.resolve_git_worktree(str(repo)).git_common_dir
+    assert worktree.git_dir == f"{repo}/.git/worktrees/linked"
+    assert (worktree.branch, worktree.is_main_worktree(), worktree.is_main_branch()) == ("feature", False, False)
+
+
+def test_default_probes_the_current_directory(linked, monkeypatch):
+    monkeypatch.chdir(linked)
+    assert native.resolve_git_worktree().toplevel == str(linked)
+
+
+@pytest.mark.parametrize(("branch", "is_main"), [("master", True), ("Main", False), ("main-2", False)])
+def test_only_main_and_master_are_main_branches(repo, branch, is_main):
+    git(repo, "checkout", "-q", "-b", branch)
+    assert native.resolve_git_worktree(str(repo)).is_main_branch() is is_main
+
+
+def test_detached_head_reports_head(repo):
+    git(repo, "checkout", "-q", "--detach")
+    worktree = native.resolve_git_worktree(str(repo))
+    assert worktree.branch == "HEAD"
+    assert worktree.is_main_branch() is False
+
+
+@pytest.mark.parametrize("kind", ["outside", "no commits", "bare", "missing directory"])
+def test_probe_yields_none_where_git_cannot_answer(tmp_path, outside, kind):
+    target = outside / "target"
+    if kind == "no commits":
+        target.mkdir()
+        git(target, "init", "-q")
+    elif kind == "bare":
+        target.mkdir()
+        git(target, "init", "-q", "--bare")
+    elif kind == "outside":
+        target.mkdir()
+    assert native.resolve_git_worktree(str(target)) is None
+
+
+def test_git_missing_from_path(repo, monkeypatch, tmp_path):
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    assert native.resolve_git_worktree(str(repo)) is None
+
+
+def test_cwd_must_be_str(repo):
+    with pytest.raises(TypeError) as raised:
+        native.resolve_git_worktree(pathlib.Path(repo))
+    assert "cwd" in raised.value.__notes__[0]
+
+
+def test_git_worktree_class_shape(repo):
+    worktree = native.resolve_git_worktree(str(repo))
+    assert native.GitWorktree.__module__ == "worktree_runtime.api"
+    assert native.GitWorktree.is_main_worktree.__text_signature__ == "($self)"
+    assert native.GitWorktree.is_main_branch.__text_signature__ == "($self)"
+    with pytest.raises(TypeError):
+        native.GitWorktree()
+    with pytest.raises(TypeError):
+        type("Sub", (native.GitWorktree,), {})
+    with pytest.raises(AttributeError):
+        worktree.branch = "other"
+    with pytest.raises(AttributeError):
+        worktree.anything = 1
+    with pytest.raises(TypeError):
+        __import__("weakref").ref(worktree)
+    assert not hasattr(worktree, "__dict__")
+    # Each read converts anew.
+    assert worktree.toplevel == worktree.toplevel and worktree.toplevel is not worktree.toplevel
+
+
+@pytest.mark.parametrize(
+    ("script", "expected_toplevel"),
+    [
+        ("printf '  /a/git\\r\\n/a/common \\r\\n\\r\\n /top\\t\\r\\nbranch x \\r\\n'", "/top"),
+        ("printf '/a\\n/b\\n/c\\nmain\\nsurplus\\n'", "/c"),
+    ],
+)
+def test_output_is_trimmed_and_split_into_lines(fake_git, tmp_path, script, expected_toplevel):
+    fake_git(script)
+    worktree = native.resolve_git_worktree(str(tmp_path))
+    assert worktree.toplevel == expected_toplevel
+    assert worktree.branch in ("branch x", "main")
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        "printf '/a\\n/b\\n/c\\nmain\\n'; exit 1",       # non-zero exit
+        "printf '/a\\n/b\\n/c\\nma\\377in\\n'",          # not UTF-8
+        "printf '/a\\n/b\\n\\n  \\n/c\\n'",              # three lines only
+        "printf '\\n \\n'",                            # blank
+    ],
+)
+def test_unusable_output_yields_none(fake_git, tmp_path, script):
+    fake_git(script)
+    assert native.resolve_git_worktree(str(tmp_path)) is None
+
+
+def test_the_child_inherits_the_environment_and_runs_in_the_directory(fake_git, tmp_path, monkeypatch):
+    monkeypatch.setenv("PROBE_VALUE", "from-parent")
+    fake_git('printf "%s\\n%s\\n%s\\n%s\\n" "$PWD" "$PROBE_VALUE" /c "$1"')
+    worktree = native.resolve_git_worktree(str(tmp_path))
+    assert (worktree.git_dir, worktree.git_common_dir, worktree.branch) == (
+        str(tmp_path.resolve()), "from-parent", "rev-parse")
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        "exec 2>&-; sleep 30",                          # closes standard error and keeps running
+        "printf '/a\\n/b\\n/c\\nmain\\n'; sleep 30",     # keeps both pipes open and hangs
+        "(sleep 30 >&2 &) ; printf '/a\\n/b\\n/c\\nmain\\n'",  # exits, a grandchild holds stderr
+    ],
+)
+def test_a_hanging_git_ends_at_the_ten_second_limit(fake_git, tmp_path, script):
+    fake_git(script)
+    start = time.monotonic()
+    assert native.resolve_git_worktree(str(tmp_path)) is None
+    assert 9 < time.monotonic() - start < 20
+    # The child was reaped: this process has no child left.
+    with pytest.raises(ChildProcessError):
+        os.waitpid(-1, os.WNOHANG)
+
+
+def test_no_descriptor_leaks_across_runs(repo):
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(20):
+        native.resolve_git_worktree(str(repo))
+        native.resolve_git_worktree(str(repo / "missing"))
+    assert len(os.listdir("/proc/self/fd")) == before
