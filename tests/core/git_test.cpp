@@ -1,0 +1,85 @@
+#include "infrastructure/git.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace worktree_runtime::infrastructure {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Real repositories in a fresh directory that git does not look above.
+class GitRepositories : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "git-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = fs::canonical(pattern);
+    ::setenv("GIT_CEILING_DIRECTORIES", root_.c_str(), 1);
+    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+    ::setenv("HOME", root_.c_str(), 1);
+    ::unsetenv("QUORBEL_REPO_ROOT");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  void shell(const std::string& script) {
+    const std::string command = "cd '" + root_.string() + "' && (" + script + ") >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << script;
+  }
+
+  void make_repository_with_linked_worktree() {
+    shell("git init -q -b main main && git -C main -c user.email=a@b -c user.name=n commit -q --allow-empty -m i"
+          " && git -C main worktree add -q ../linked -b feature");
+  }
+
+  std::string at(const std::string& relative) const { return (root_ / relative).string(); }
+
+  fs::path root_;
+};
+
+TEST_F(GitRepositories, MainWorktreeRootIsFoundFromEveryWorktree) {
+  make_repository_with_linked_worktree();
+  shell("mkdir main/sub && ln -s main alias");
+  EXPECT_EQ(resolve_main_worktree_root(at("main")), at("main"));
+  EXPECT_EQ(resolve_main_worktree_root(at("main/sub")), at("main"));
+  EXPECT_EQ(resolve_main_worktree_root(at("linked")), at("main"));
+  EXPECT_EQ(resolve_main_worktree_root(at("alias")), at("main"));
+}
+
+TEST_F(GitRepositories, MainWorktreeRootFallsBackToItsArgument) {
+  shell("git init -q --bare bare.git && mkdir plain && mkdir store && git init -q --separate-git-dir=store/gitdir separate");
+  EXPECT_EQ(resolve_main_worktree_root(at("bare.git")), at("bare.git"));
+  EXPECT_EQ(resolve_main_worktree_root(at("plain/")), at("plain/"));
+  EXPECT_EQ(resolve_main_worktree_root(at("separate")), at("separate"));
+  EXPECT_EQ(resolve_main_worktree_root(at("missing")), at("missing"));
+}
+
+TEST_F(GitRepositories, RepoRootPrefersTheExplicitRootThenTheVariable) {
+  make_repository_with_linked_worktree();
+  const fs::path previous = fs::current_path();
+  fs::current_path(root_ / "linked");
+  EXPECT_EQ(resolve_repo_root("relative/missing"), "relative/missing");
+  EXPECT_EQ(resolve_repo_root(std::nullopt), at("linked"));
+  ::setenv("QUORBEL_REPO_ROOT", "", 1);
+  EXPECT_EQ(resolve_repo_root(""), at("linked"));
+  ::setenv("QUORBEL_REPO_ROOT", "not/normalised/", 1);
+  EXPECT_EQ(resolve_repo_root(std::nullopt), "not/normalised/");
+  ::setenv("QUORBEL_REPO_ROOT", "bad\xFF", 1);
+  EXPECT_EQ(resolve_repo_root(std::nullopt), at("linked"));
+  ::unsetenv("QUORBEL_REPO_ROOT");
+  fs::current_path(previous);
+}
+
+TEST_F(GitRepositories, RunGitTrimsOutputAndHidesFailures) {
+  make_repository_with_linked_worktree();
+  EXPECT_EQ(run_git(at("linked"), {"branch", "--show-current"}), "feature");
+  EXPECT_EQ(run_git(at("linked"), {"rev-parse", "--verify", "no-such-ref"}), "");
+  EXPECT_EQ(run_git(at("missing"), {"status"}), "");
+}
+
+}  // namespace
+}  // namespace worktree_runtime::infrastructure
