@@ -144,6 +144,102 @@ std::optional<OptionalTextList> OptionalTextList::convert(PyObject* object) {
   return OptionalTextList{std::move(texts->value)};
 }
 
+std::optional<PathLikeText> PathLikeText::convert(PyObject* object) {
+  PyRef text = PyRef::borrow(object);
+  if (!PyUnicode_Check(object)) {
+    text = PyRef::steal(PyObject_CallMethod(object, "__fspath__", nullptr));
+    if (!text) return std::nullopt;
+    if (!PyUnicode_Check(text.get())) {
+      PyErr_Format(PyExc_TypeError, "expected %T.__fspath__() to return str, not %T", object, text.get());
+      return std::nullopt;
+    }
+  }
+  std::optional<Text> converted = Text::convert(text.get());
+  if (!converted) return std::nullopt;
+  return PathLikeText{std::string(converted->value)};
+}
+
+std::optional<Flag> Flag::convert(PyObject* object) {
+  if (PyBool_Check(object)) return Flag{object == Py_True};
+  const std::string_view type_name = Py_TYPE(object)->tp_name;
+  if (type_name == "numpy.bool" || type_name == "numpy.bool_") {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return std::nullopt;
+    return Flag{truth == 1};
+  }
+  PyErr_Format(PyExc_TypeError, "expected bool, got %T", object);
+  return std::nullopt;
+}
+
+std::optional<OptionalInteger> OptionalInteger::convert(PyObject* object) {
+  if (object == Py_None) return OptionalInteger{};
+  const long long number = PyLong_AsLongLong(object);
+  if (number == -1 && PyErr_Occurred()) return std::nullopt;
+  return OptionalInteger{static_cast<std::int64_t>(number)};
+}
+
+std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
+  if (!PyDict_Check(object)) return EnvMapping{};
+  domain::EnvSnapshot snapshot;
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(object, &position, &key, &value)) {
+    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) return EnvMapping{};
+    Py_ssize_t key_size;
+    Py_ssize_t value_size;
+    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
+    const char* value_text = key_text ? PyUnicode_AsUTF8AndSize(value, &value_size) : nullptr;
+    if (value_text == nullptr) {
+      // A text that cannot be UTF-8 (a lone surrogate) makes the mapping unusable too.
+      PyErr_Clear();
+      return EnvMapping{};
+    }
+    snapshot.insert_or_assign(std::string(key_text, static_cast<std::size_t>(key_size)),
+                              std::string(value_text, static_cast<std::size_t>(value_size)));
+  }
+  return EnvMapping{std::move(snapshot)};
+}
+
+std::optional<JsonPayload> JsonPayload::convert(PyObject* object) {
+  PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
+  if (!json_module) return std::nullopt;
+  PyRef text = PyRef::steal(PyObject_CallMethod(json_module.get(), "dumps", "(O)", object));
+  if (!text) return std::nullopt;
+  if (!PyUnicode_Check(text.get())) {
+    PyErr_Format(PyExc_TypeError, "json.dumps returned %T, not str", text.get());
+    return std::nullopt;
+  }
+  std::optional<Text> converted = Text::convert(text.get());
+  if (!converted) return std::nullopt;
+  return JsonPayload{std::string(converted->value)};
+}
+
+namespace detail {
+
+VectorcallArguments::VectorcallArguments(PyObject* args, PyObject* kwargs) {
+  positional_count_ = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t index = 0; index < positional_count_; ++index) values_.push_back(PyTuple_GET_ITEM(args, index));
+  if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return;
+  keyword_names_ = PyRef::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+  if (!keyword_names_) {
+    ok_ = false;
+    return;
+  }
+  Py_ssize_t position = 0;
+  Py_ssize_t index = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    PyTuple_SET_ITEM(keyword_names_.get(), index++, Py_NewRef(key));
+    values_.push_back(value);
+  }
+}
+
+}  // namespace detail
+
+PyObject* to_python(std::int64_t number) { return PyLong_FromLongLong(number); }
+
 PyObject* to_python(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <span>
@@ -23,8 +24,10 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "domain/environment.hpp"
 #include "py_ref.hpp"
 #include "support/core_error.hpp"
 
@@ -185,6 +188,43 @@ struct OptionalTextList {
   std::optional<std::vector<std::string>> value;
 };
 
+// `str`, or the `str` that the object's `__fspath__` returns. Its failures
+// propagate without a note.
+struct PathLikeText {
+  static constexpr bool kNotesParameter = false;
+  static std::optional<PathLikeText> convert(PyObject* object);
+  std::string value;
+};
+
+// `bool` (or a NumPy boolean); integers are refused.
+struct Flag {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<Flag> convert(PyObject* object);
+  bool value;
+};
+
+// None, or anything the interpreter's integer conversion takes, in 64 bits.
+struct OptionalInteger {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<OptionalInteger> convert(PyObject* object);
+  std::optional<std::int64_t> value;
+};
+
+// A `dict` of `str` to `str` becomes a snapshot; anything else, silently, no
+// snapshot at all.
+struct EnvMapping {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<EnvMapping> convert(PyObject* object);
+  std::optional<domain::EnvSnapshot> value;
+};
+
+// Any object the standard `json.dumps` serialises, as that JSON text.
+struct JsonPayload {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<JsonPayload> convert(PyObject* object);
+  std::string text;
+};
+
 // The object layout of every extension class: the header and a private copy
 // of one core record.
 template <class Record>
@@ -193,7 +233,7 @@ struct RecordObject {
 };
 
 template <class Record>
-const Record& record_of(PyObject* self) {
+Record& record_of(PyObject* self) {
   return reinterpret_cast<RecordObject<Record>*>(self)->record;
 }
 
@@ -215,11 +255,25 @@ struct Instance {
   const Record* record;  // owned by the argument object, which outlives the call
 };
 
+// None, or an instance as above (`record` null for None).
+template <WrappedRecord Record>
+struct OptionalInstance {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<OptionalInstance> convert(PyObject* object) {
+    if (object == Py_None) return OptionalInstance{nullptr};
+    std::optional<Instance<Record>> instance = Instance<Record>::convert(object);
+    if (!instance) return std::nullopt;
+    return OptionalInstance{instance->record};
+  }
+  const Record* record;
+};
+
 // ---------------------------------------------------------------------------
 // Result kinds: each returns a new reference, or null with a Python error set.
 
 PyObject* to_python(std::string_view text);
 PyObject* to_python(bool flag);
+PyObject* to_python(std::int64_t number);
 PyObject* to_python(const std::map<std::string, std::string>& texts);  // a dict
 
 // A fixed group of variable names: a new tuple.
@@ -240,6 +294,22 @@ template <class T>
 PyObject* to_python(std::optional<T> value) {
   if (!value) Py_RETURN_NONE;
   return to_python(*std::move(value));
+}
+
+// No result: an operation that only acts.
+inline PyObject* to_python(std::monostate) { Py_RETURN_NONE; }
+
+// A list of records or texts: a new list in core order.
+template <class T>
+PyObject* to_python(std::vector<T> items) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    PyObject* item = to_python(std::move(items[index]));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
+  }
+  return list.release();
 }
 
 // Raises the exception that the error maps to: ProjectIdInvalidError, with its
@@ -278,53 +348,140 @@ std::optional<Kind> convert_argument(PyObject* object, std::string_view function
   return converted;
 }
 
-template <class Sig, class Result, class... Kinds, std::size_t... Index>
-PyObject* convert_and_call(Result (*body)(Kinds...), const std::array<PyObject*, sizeof...(Kinds)>& bound,
-                           std::index_sequence<Index...>) {
+// Binds the arguments to the signature, converts each by its kind in order and
+// hands the converted values to `invoke`, whose core result becomes the
+// Python result.
+template <class Sig, class... Kinds, class Invoke, std::size_t... Index>
+PyObject* bind_convert_invoke(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Invoke invoke,
+                              std::index_sequence<Index...>) {
+  static_assert(sizeof...(Kinds) == Sig::arity, "the body takes one argument kind per parameter of its signature");
+  std::array<PyObject*, sizeof...(Kinds)> bound{};
+  if (!bind_arguments(Sig::function_name, Sig::parameters, args, nargs, kwnames, bound)) return nullptr;
   std::tuple<std::optional<Kinds>...> converted;
-  // Converted one after another in signature order; the first failure stops.
+  // The first parameter that fails to convert is the one reported.
   const bool all_converted =
       (... && (std::get<Index>(converted) = convert_argument<Kinds>(bound[Index], Sig::function_name,
                                                                    Sig::parameters[Index].name))
                   .has_value());
   if (!all_converted) return nullptr;
-  return to_python(body(std::move(*std::get<Index>(converted))...));
+  return to_python(invoke(std::move(*std::get<Index>(converted))...));
 }
 
-template <class Sig, class Result, class... Kinds>
-PyObject* call(Result (*body)(Kinds...), PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static_assert(sizeof...(Kinds) == Sig::arity, "the body takes one argument kind per parameter of its signature");
-  std::array<PyObject*, sizeof...(Kinds)> bound{};
-  if (!bind_arguments(Sig::function_name, Sig::parameters, args, nargs, kwnames, bound)) return nullptr;
-  return convert_and_call<Sig>(body, bound, std::index_sequence_for<Kinds...>{});
+// What a body takes: argument kinds only (functions), or the record of the
+// instance first (methods).
+template <class>
+struct Body;
+
+template <class Result, class... Kinds>
+struct Body<Result (*)(Kinds...)> {
+  template <class Sig, class Invoke>
+  static PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Invoke invoke) {
+    return bind_convert_invoke<Sig, Kinds...>(args, nargs, kwnames, invoke, std::index_sequence_for<Kinds...>{});
+  }
+};
+
+template <class Result, class Record, class... Kinds>
+struct Body<Result (*)(const Record&, Kinds...)> : Body<Result (*)(Kinds...)> {
+  using Receiver = Record;
+};
+
+template <FixedString Text, auto Function>
+PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Body<decltype(Function)>::template call<Signature<Text>>(args, nargs, kwnames,
+                                                                  [](auto&&... kinds) { return Function(std::move(kinds)...); });
 }
 
-template <FixedString Text, auto Body>
-PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call<Signature<Text>>(Body, args, nargs, kwnames);
+template <FixedString Text, auto Method>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using Record = typename Body<decltype(Method)>::Receiver;
+  return Body<decltype(Method)>::template call<Signature<Text>>(
+      args, nargs, kwnames, [self](auto&&... kinds) { return Method(record_of<Record>(self), std::move(kinds)...); });
 }
 
-template <auto Body>
-PyObject* noargs_entry(PyObject*, PyObject*) {
-  return to_python(Body());
+template <auto Function>
+PyObject* noargs_function_entry(PyObject*, PyObject*) {
+  return to_python(Function());
+}
+
+template <auto Method>
+PyObject* noargs_method_entry(PyObject* self, PyObject*) {
+  return to_python(Method(record_of<typename Body<decltype(Method)>::Receiver>(self)));
+}
+
+// A constructor is called with a tuple and a dict; the binder wants the
+// vectorcall form, a flat array of values and a tuple of keyword names.
+class VectorcallArguments {
+ public:
+  VectorcallArguments(PyObject* args, PyObject* kwargs);
+  bool ok() const { return ok_; }
+  PyObject* const* values() const { return values_.data(); }
+  Py_ssize_t positional_count() const { return positional_count_; }
+  PyObject* keyword_names() const { return keyword_names_.get(); }
+
+ private:
+  std::vector<PyObject*> values_;
+  Py_ssize_t positional_count_ = 0;
+  PyRef keyword_names_;
+  bool ok_ = true;
+};
+
+template <FixedString Text, auto Constructor>
+PyObject* constructor_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  const VectorcallArguments arguments(args, kwargs);
+  if (!arguments.ok()) return nullptr;
+  return function_entry<Text, Constructor>(nullptr, arguments.values(), arguments.positional_count(),
+                                           arguments.keyword_names());
+}
+
+// PyMethodDef stores every calling convention as PyCFunction; the flags tell
+// the interpreter the real one. The cast through void(*)() says so.
+template <class Entry>
+PyCFunction as_method(Entry entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
 }  // namespace detail
 
-// The method definition of a module function: fast calling convention with
-// keywords, or no arguments for an empty signature.
-template <FixedString Text, auto Body>
+// A module function: fast calling convention with keywords, or no arguments
+// for an empty signature.
+template <FixedString Text, auto Function>
 PyMethodDef module_function() {
   using Sig = Signature<Text>;
   if constexpr (Sig::arity == 0) {
-    return {Sig::name_c_string.data(), &detail::noargs_entry<Body>, METH_NOARGS, Sig::doc_c_string.data()};
+    return {Sig::name_c_string.data(), &detail::noargs_function_entry<Function>, METH_NOARGS,
+            Sig::doc_c_string.data()};
   } else {
-    // PyMethodDef stores every calling convention as PyCFunction; the flags
-    // tell the interpreter the real one. The cast through void(*)() says so.
-    return {Sig::name_c_string.data(),
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&detail::fastcall_entry<Text, Body>)),
+    return {Sig::name_c_string.data(), detail::as_method(&detail::function_entry<Text, Function>),
             METH_FASTCALL | METH_KEYWORDS, Sig::doc_c_string.data()};
   }
 }
+
+// A class method ("name($cls, ...)") whose body does not need the class.
+template <FixedString Text, auto Function>
+PyMethodDef class_method() {
+  PyMethodDef definition = module_function<Text, Function>();
+  definition.ml_flags |= METH_CLASS;
+  return definition;
+}
+
+// A method ("name($self, ...)") whose body takes the instance's record first.
+template <FixedString Text, auto Method>
+PyMethodDef record_method() {
+  using Sig = Signature<Text>;
+  if constexpr (Sig::arity == 0) {
+    return {Sig::name_c_string.data(), &detail::noargs_method_entry<Method>, METH_NOARGS, Sig::doc_c_string.data()};
+  } else {
+    return {Sig::name_c_string.data(), detail::as_method(&detail::method_entry<Text, Method>),
+            METH_FASTCALL | METH_KEYWORDS, Sig::doc_c_string.data()};
+  }
+}
+
+// A class constructor: its `tp_new` and the docstring that carries its text
+// signature ("ClassName(...)").
+template <FixedString Text, auto Constructor>
+struct ClassConstructor {
+  static constexpr newfunc tp_new = &detail::constructor_entry<Text, Constructor>;
+  static constexpr const char* doc = Signature<Text>::doc_c_string.data();
+};
 
 }  // namespace worktree_runtime::python

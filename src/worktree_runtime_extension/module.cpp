@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "domain/environment.hpp"
+#include "bindings.hpp"
 #include "exceptions.hpp"
 #include "git.hpp"
 #include "project_config.hpp"
@@ -93,8 +94,12 @@ const std::array kExports = {
     Export{"WORKTREE_LOCATION_ENV_VARS", text_list_constant<domain::kLocationVariables>},
     Export{"WORKTREE_PROJECT_ENV_VARS", text_list_constant<domain::kProjectVariables>},
     Export{"WORKTREE_RUNTIME_ENV_VARS", text_list_constant<domain::kRuntimeVariables>},
+    Export{"PyWorktreeBinding", type_object<worktree_binding_class>},
+    Export{"PyBindingValidationResult", type_object<binding_validation_result_class>},
+    Export{"PyBindingValidationOptions", type_object<binding_validation_options_class>},
     Export{"GitWorktree", type_object<git_worktree_class>},
     Export{"PyWorktreePreconditionResult", type_object<worktree_precondition_result_class>},
+    Export{"PyWorktreeBindingStore", type_object<worktree_binding_store_class>},
     Export{"WorktreeListError", type_object<worktree_list_error_type>},
     Export{"ProjectIdInvalidError", type_object<project_id_invalid_error_type>},
     Export{nullptr, function<normalize_path_function>},
@@ -104,6 +109,13 @@ const std::array kExports = {
     Export{nullptr, function<state_dir_function>},
     Export{nullptr, function<store_relative_path_function>},
     Export{nullptr, function<set_quorbel_project_root_for_worktree_function>},
+    Export{nullptr, function<register_binding_function>},
+    Export{nullptr, function<load_binding_function>},
+    Export{nullptr, function<list_bindings_function>},
+    Export{nullptr, function<remove_binding_function>},
+    Export{nullptr, function<recover_binding_function>},
+    Export{nullptr, function<validate_binding_function>},
+    Export{nullptr, function<validate_current_binding_function>},
     Export{nullptr, function<resolve_git_worktree_function>},
     Export{nullptr, function<is_main_worktree_function>},
     Export{nullptr, function<validate_main_worktree_function>},

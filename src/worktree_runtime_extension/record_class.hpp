@@ -10,6 +10,8 @@
 //     static constexpr const char* kName = "worktree_runtime.api.GitWorktree";
 //     static inline PyGetSetDef getters[] = {..., {}};
 //     static inline PyMethodDef methods[] = {..., {}};   // optional
+//     using Constructor = ClassConstructor<"GitWorktree(...)", &build>;  // optional
+//     static PyObject* repr(PyObject* self);                            // optional
 //   };
 //   template <> struct ClassOf<infrastructure::GitWorktree> { using type = GitWorktreeClass; };
 //
@@ -18,6 +20,7 @@
 
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "convert.hpp"
 #include "once_cell.hpp"
@@ -36,29 +39,36 @@ template <class Traits>
 concept HasMethods = requires { Traits::methods; };
 
 template <class Traits>
-concept HasConstructor = requires { Traits::construct; };
+concept HasConstructor = requires { typename Traits::Constructor; };
+
+template <class Traits>
+concept HasRepr = requires(PyObject* self) { Traits::repr(self); };
 
 namespace detail {
 
 template <class Traits>
 PyObject* create_class() {
   using Record = typename Traits::Record;
-  static PyType_Slot slots[] = {
+  std::vector<PyType_Slot> slots = {
       {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_record_object<Record>)},
       {Py_tp_getset, Traits::getters},
-      {Py_tp_methods, [] {
-         if constexpr (HasMethods<Traits>) return static_cast<void*>(Traits::methods);
-         return static_cast<void*>(nullptr);
-       }()},
-      {0, nullptr},
   };
+  if constexpr (HasMethods<Traits>) slots.push_back({Py_tp_methods, Traits::methods});
+  if constexpr (HasRepr<Traits>) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&Traits::repr)});
+  if constexpr (HasConstructor<Traits>) {
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(Traits::Constructor::tp_new)});
+    slots.push_back({Py_tp_doc, const_cast<char*>(Traits::Constructor::doc)});
+  }
+  slots.push_back({0, nullptr});
+  // Final (no BASETYPE), immutable, without __dict__ or weak references; only
+  // a class with a constructor can be called.
   constexpr unsigned int kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-  static PyType_Spec spec = {
+  PyType_Spec spec = {
       .name = Traits::kName,
       .basicsize = static_cast<int>(sizeof(RecordObject<Record>)),
       .itemsize = 0,
       .flags = HasConstructor<Traits> ? kFlags : kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      .slots = slots,
+      .slots = slots.data(),
   };
   return PyType_FromSpec(&spec);
 }
@@ -102,25 +112,6 @@ PyObject* get_field(PyObject* self, void*) {
 template <auto Member>
 constexpr PyGetSetDef field_getter(const char* name) {
   return {name, &get_field<Member>, nullptr, nullptr, nullptr};
-}
-
-template <class>
-struct Receiver;
-
-template <class Result, class Record>
-struct Receiver<Result (*)(const Record&)> {
-  using type = Record;
-};
-
-// A method without arguments whose body reads the instance's record.
-template <FixedString Text, auto Body>
-PyMethodDef record_method() {
-  using Sig = Signature<Text>;
-  using Record = typename Receiver<decltype(Body)>::type;
-  static_assert(Sig::arity == 0, "the body takes the record and no argument");
-  return {Sig::name_c_string.data(),
-          [](PyObject* self, PyObject*) { return to_python(Body(record_of<Record>(self))); }, METH_NOARGS,
-          Sig::doc_c_string.data()};
 }
 
 }  // namespace worktree_runtime::python

@@ -5,10 +5,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "support/core_error.hpp"
 
 namespace worktree_runtime::domain {
+
+// A copy of environment variables taken at call time: exact, case-sensitive
+// names. An absent snapshot differs from an empty one.
+using EnvSnapshot = std::unordered_map<std::string, std::string>;
 
 // Variables through which the tool's processes hand each other their session
 // context. The system reads them and computes values; it never sets one.

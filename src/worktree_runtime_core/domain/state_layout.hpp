@@ -17,6 +17,10 @@ std::string store_relative_path(std::optional<std::string_view> project_id);
 // when no repository root is found.
 std::string state_dir(std::optional<std::string_view> repo_root);
 
+// <state dir name of the root's project>/state/velmorin: where sessions keep
+// their state and metadata.
+std::string session_state_relative_path(std::string_view main_worktree_root);
+
 // `base` and `name` joined with one separator ("/" is not doubled).
 std::string join_path(std::string_view base, std::string_view name);
 

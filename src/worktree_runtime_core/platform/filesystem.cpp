@@ -1,8 +1,13 @@
 #include "platform/filesystem.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <system_error>
 
 #include <array>
 #include <cerrno>
@@ -32,30 +37,118 @@ std::optional<std::string> canonicalize(std::string_view path) {
   return support::to_valid_utf8(resolved);
 }
 
-std::optional<std::string> read_file(std::string_view path) {
+FileContent read_whole_file(std::string_view path) {
+  FileContent content;
   const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) return std::nullopt;
+  if (!terminated) return content;
   const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  std::string content;
+  if (!fd) {
+    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
+    return content;
+  }
   struct stat status {};
-  if (::fstat(fd.get(), &status) == 0 && status.st_size > 0) content.reserve(static_cast<std::size_t>(status.st_size));
+  if (::fstat(fd.get(), &status) == 0 && status.st_size > 0) {
+    content.bytes.reserve(static_cast<std::size_t>(status.st_size));
+  }
   std::array<char, 65536> buffer;
   while (true) {
     const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
-    if (count == 0) return content;
+    if (count == 0) break;
     if (count < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      content.bytes.clear();
+      return content;
     }
-    content.append(buffer.data(), static_cast<std::size_t>(count));
+    content.bytes.append(buffer.data(), static_cast<std::size_t>(count));
   }
+  content.status = FileContent::Status::read;
+  return content;
+}
+
+std::optional<std::string> read_file(std::string_view path) {
+  FileContent content = read_whole_file(path);
+  if (content.status != FileContent::Status::read) return std::nullopt;
+  return std::move(content.bytes);
 }
 
 bool exists(std::string_view path) {
   const std::optional<std::string> terminated = c_path(path);
   struct stat status {};
   return terminated && ::stat(terminated->c_str(), &status) == 0;
+}
+
+bool is_regular_file(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  struct stat status {};
+  return terminated && ::stat(terminated->c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool make_directories(std::string_view path) {
+  if (!c_path(path)) return false;
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(path), error);
+  return !error;
+}
+
+UniqueFd create_exclusive(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  if (!terminated) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  return UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+}
+
+bool write_all(const UniqueFd& fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd.get(), bytes.data(), bytes.size());
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return true;
+}
+
+bool sync(const UniqueFd& fd) { return ::fsync(fd.get()) == 0; }
+
+bool sync_directory(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  if (!terminated) return false;
+  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd && sync(fd);
+}
+
+bool rename_replacing(std::string_view from, std::string_view to) {
+  const std::optional<std::string> source = c_path(from);
+  const std::optional<std::string> target = c_path(to);
+  return source && target && ::rename(source->c_str(), target->c_str()) == 0;
+}
+
+bool remove_file(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  return terminated && ::unlink(terminated->c_str()) == 0;
+}
+
+FileLock::FileLock(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  if (!terminated) return;
+  UniqueFd fd(::open(terminated->c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return;
+  int locked;
+  while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (locked == 0) fd_ = std::move(fd);
+}
+
+std::string random_alphanumerics(std::size_t count) {
+  constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device source;
+  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
+  std::string text;
+  for (std::size_t index = 0; index < count; ++index) text += kAlphabet[pick(source)];
+  return text;
 }
 
 }  // namespace worktree_runtime::platform

@@ -1,0 +1,145 @@
+#include "infrastructure/binding_store.hpp"
+
+#include <cerrno>
+
+#include "domain/paths.hpp"
+#include "domain/state_layout.hpp"
+#include "infrastructure/git.hpp"
+#include "infrastructure/project_id_resolver.hpp"
+#include "platform/filesystem.hpp"
+#include "support/text.hpp"
+
+namespace worktree_runtime::infrastructure {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kTemporaryNameAttempts = 65536;
+constexpr std::size_t kTemporaryNameRandomLength = 6;
+constexpr std::string_view kLockSuffix = ".lock";
+
+json default_document() { return {{"bindings", json::array()}, {"schema_version", kCurrentSchemaVersion}}; }
+
+bool matches_session(const json& entry, std::string_view session_id) {
+  if (!entry.is_object()) return false;
+  const auto found = entry.find("session_id");
+  return found != entry.end() && found->is_string() && found->get_ref<const std::string&>() == session_id;
+}
+
+std::string parent_directory(const std::string& path) {
+  const std::size_t separator = path.rfind('/');
+  if (separator == std::string::npos) return ".";
+  return separator == 0 ? "/" : path.substr(0, separator);
+}
+
+// Runs `change` on the document under the store's cross-process lock, and
+// writes the document back when `change` says so and the file may be
+// replaced. Returns what `change` returns.
+template <class Change>
+auto change_document(const WorktreeBindingStore& store, Change change) {
+  platform::make_directories(parent_directory(store.path));
+  // The lock lives beside the store so that the store file itself can be
+  // replaced by rename while the lock is held.
+  const platform::FileLock lock(store.path + std::string(kLockSuffix));
+  BindingDocument document = read_binding_document(store.path);
+  auto [write, result] = change(document.value);
+  if (write && document.replaceable) {
+    document.value["schema_version"] = kCurrentSchemaVersion;
+    // A failed write leaves the old file whole; callers are not told.
+    (void)write_binding_document(store.path, document.value);
+  }
+  return result;
+}
+
+}  // namespace
+
+WorktreeBindingStore open_binding_store(std::string_view repo_root) {
+  std::string root = resolve_main_worktree_root(domain::normalize_path(repo_root));
+  std::string path = domain::join_path(root, domain::store_relative_path(resolve_project_id(root)));
+  return {std::move(root), std::move(path)};
+}
+
+BindingDocument read_binding_document(const std::string& path) {
+  const platform::FileContent content = platform::read_whole_file(path);
+  if (content.status != platform::FileContent::Status::read) {
+    return {default_document(), content.status == platform::FileContent::Status::missing};
+  }
+  if (!support::is_valid_utf8(content.bytes)) return {default_document(), true};
+  json document = json::parse(content.bytes, nullptr, /*allow_exceptions=*/false);
+  if (!document.is_object()) return {default_document(), true};
+  if (const auto bindings = document.find("bindings"); bindings == document.end() || !bindings->is_array()) {
+    document["bindings"] = json::array();
+  }
+  return {std::move(document), true};
+}
+
+std::string render_binding_document(const json& document) {
+  return document.dump(2, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace) + "\n";
+}
+
+std::optional<support::CoreError> write_binding_document(const std::string& path, const json& document) {
+  const std::string directory = parent_directory(path);
+  if (!platform::make_directories(directory)) return support::CoreError{"cannot create " + directory, {}};
+  std::string temporary;
+  platform::UniqueFd file;
+  for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
+    temporary = domain::join_path(directory, ".tmp" + platform::random_alphanumerics(kTemporaryNameRandomLength) + ".tmp");
+    file = platform::create_exclusive(temporary);
+    if (!file && errno != EEXIST) return support::CoreError{"cannot create " + temporary, {}};
+  }
+  if (!file) return support::CoreError{"too many temporary files exist", {}};
+  if (!platform::write_all(file, render_binding_document(document)) || !platform::sync(file) ||
+      !platform::rename_replacing(temporary, path)) {
+    platform::remove_file(temporary);
+    return support::CoreError{"cannot replace " + path, {}};
+  }
+  platform::sync_directory(directory);
+  return std::nullopt;
+}
+
+std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
+  const BindingDocument document = read_binding_document(store.path);
+  for (const json& entry : document.value["bindings"]) {
+    if (!matches_session(entry, session_id)) continue;
+    support::Result<WorktreeBinding> binding = binding_from_json(entry);
+    if (!binding.ok()) return std::nullopt;
+    return std::move(binding.value());
+  }
+  return std::nullopt;
+}
+
+std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
+  const BindingDocument document = read_binding_document(store.path);
+  std::vector<WorktreeBinding> bindings;
+  for (const json& entry : document.value["bindings"]) {
+    support::Result<WorktreeBinding> binding = binding_from_json(entry);
+    if (binding.ok()) bindings.push_back(std::move(binding.value()));
+  }
+  return bindings;
+}
+
+void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
+  change_document(store, [&](json& document) {
+    json& entries = document["bindings"];
+    std::erase_if(entries.get_ref<json::array_t&>(),
+                  [&](const json& entry) { return matches_session(entry, binding.session_id); });
+    entries.push_back(binding_to_json(binding));
+    return std::pair{true, 0};
+  });
+}
+
+std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id) {
+  if (!platform::exists(store.path)) return std::nullopt;
+  return change_document(store, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
+    json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
+    const auto found =
+        std::find_if(entries.begin(), entries.end(), [&](const json& entry) { return matches_session(entry, session_id); });
+    if (found == entries.end()) return {false, std::nullopt};
+    support::Result<WorktreeBinding> removed = binding_from_json(*found);
+    entries.erase(found);
+    if (!removed.ok()) return {true, std::nullopt};
+    return {true, std::move(removed.value())};
+  });
+}
+
+}  // namespace worktree_runtime::infrastructure
