@@ -201,6 +201,31 @@ std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
   return EnvMapping{std::move(snapshot)};
 }
 
+std::optional<LenientJsonPayload> LenientJsonPayload::convert(PyObject* object) {
+  if (object == Py_None) return LenientJsonPayload{};
+  std::optional<JsonPayload> payload = JsonPayload::convert(object);
+  if (!payload) {
+    PyErr_Clear();
+    return LenientJsonPayload{};
+  }
+  return LenientJsonPayload{std::move(payload->text)};
+}
+
+std::optional<InstantBound> InstantBound::convert(PyObject* object) {
+  PyRef text = PyRef::steal(PyObject_CallMethod(object, "isoformat", nullptr));
+  if (!text || !PyUnicode_Check(text.get())) {
+    PyErr_Clear();
+    return InstantBound{};
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return InstantBound{};
+  }
+  return InstantBound{support::parse_instant_bound(std::string_view(utf8, static_cast<std::size_t>(size)))};
+}
+
 std::optional<JsonPayload> JsonPayload::convert(PyObject* object) {
   PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
   if (!json_module) return std::nullopt;
@@ -239,6 +264,12 @@ VectorcallArguments::VectorcallArguments(PyObject* args, PyObject* kwargs) {
 }  // namespace detail
 
 PyObject* to_python(std::int64_t number) { return PyLong_FromLongLong(number); }
+
+PyObject* to_python(JsonText json) {
+  PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
+  if (!json_module) return nullptr;
+  return PyObject_CallMethod(json_module.get(), "loads", "s#", json.text.data(), static_cast<Py_ssize_t>(json.text.size()));
+}
 
 PyObject* to_python(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

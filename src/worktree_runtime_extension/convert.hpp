@@ -30,6 +30,7 @@
 #include "domain/environment.hpp"
 #include "py_ref.hpp"
 #include "support/core_error.hpp"
+#include "support/time.hpp"
 
 namespace worktree_runtime::python {
 
@@ -268,6 +269,22 @@ struct OptionalInstance {
   const Record* record;
 };
 
+// Like JsonPayload, but every failure (the import, `json.dumps`, a non-str
+// result) silently means no payload; None is no payload too.
+struct LenientJsonPayload {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<LenientJsonPayload> convert(PyObject* object);
+  std::optional<std::string> text;
+};
+
+// Any object: the UTC instant its `isoformat()` text names, or, silently, no
+// bound at all.
+struct InstantBound {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<InstantBound> convert(PyObject* object);
+  std::optional<support::Instant> value;
+};
+
 // ---------------------------------------------------------------------------
 // Result kinds: each returns a new reference, or null with a Python error set.
 
@@ -275,6 +292,12 @@ PyObject* to_python(std::string_view text);
 PyObject* to_python(bool flag);
 PyObject* to_python(std::int64_t number);
 PyObject* to_python(const std::map<std::string, std::string>& texts);  // a dict
+
+// A JSON value kept as its text: what the standard `json.loads` makes of it.
+struct JsonText {
+  std::string_view text;
+};
+PyObject* to_python(JsonText json);
 
 // A fixed group of variable names: a new tuple.
 struct NameGroup {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "domain/environment.hpp"
+#include "audit.hpp"
 #include "bindings.hpp"
 #include "exceptions.hpp"
 #include "git.hpp"
@@ -99,6 +100,7 @@ const std::array kExports = {
     Export{"PyBindingValidationOptions", type_object<binding_validation_options_class>},
     Export{"GitWorktree", type_object<git_worktree_class>},
     Export{"PyWorktreePreconditionResult", type_object<worktree_precondition_result_class>},
+    Export{"PyAuditRecord", type_object<audit_record_class>},
     Export{"PyWorktreeBindingStore", type_object<worktree_binding_store_class>},
     Export{"WorktreeListError", type_object<worktree_list_error_type>},
     Export{"ProjectIdInvalidError", type_object<project_id_invalid_error_type>},
@@ -119,6 +121,9 @@ const std::array kExports = {
     Export{nullptr, function<resolve_git_worktree_function>},
     Export{nullptr, function<is_main_worktree_function>},
     Export{nullptr, function<validate_main_worktree_function>},
+    Export{nullptr, function<record_event_function>},
+    Export{nullptr, function<read_records_function>},
+    Export{nullptr, function<reap_rotation_sentinel_function>},
     Export{nullptr, function<worktree_identity_env_vars_py_function>},
     Export{nullptr, function<worktree_runtime_env_vars_py_function>},
 };

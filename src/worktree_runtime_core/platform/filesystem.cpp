@@ -1,11 +1,13 @@
 #include "platform/filesystem.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <system_error>
 
@@ -106,9 +108,81 @@ bool write_all(const UniqueFd& fd, std::string_view bytes) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (count == 0) {
+      errno = 0;
+      return false;
+    }
     bytes.remove_prefix(static_cast<std::size_t>(count));
   }
   return true;
+}
+
+UniqueFd open_for_append(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  if (!terminated) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  return UniqueFd(::open(terminated->c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+}
+
+bool create_if_missing(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  return terminated && UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+}
+
+bool lock_whole_file(const UniqueFd& fd) {
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  whole_file.l_start = 0;
+  whole_file.l_len = 0;  // to the end of the file, however far it grows
+  int command = F_OFD_SETLKW;
+  while (::fcntl(fd.get(), command, &whole_file) != 0) {
+    if (errno == EINTR) continue;
+    // Kernels before 3.15 know only process-wide record locks.
+    if (errno == EINVAL && command == F_OFD_SETLKW) {
+      command = F_SETLKW;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> file_size(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  struct stat status {};
+  if (!terminated || ::stat(terminated->c_str(), &status) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::optional<support::Instant> modification_time(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  struct stat status {};
+  if (!terminated || ::stat(terminated->c_str(), &status) != 0) return std::nullopt;
+  return support::Instant{status.st_mtim.tv_sec, static_cast<std::int32_t>(status.st_mtim.tv_nsec)};
+}
+
+std::optional<std::vector<DirectoryEntry>> list_directory(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  if (!terminated) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(terminated->c_str()), &::closedir);
+  if (!directory) return std::nullopt;
+  std::vector<DirectoryEntry> entries;
+  while (const dirent* entry = ::readdir(directory.get())) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat status {};
+    if (::fstatat(::dirfd(directory.get()), entry->d_name, &status, 0) != 0) continue;
+    entries.push_back({support::to_valid_utf8(name), *terminated + "/" + std::string(name),
+                       {status.st_mtim.tv_sec, static_cast<std::int32_t>(status.st_mtim.tv_nsec)},
+                       static_cast<std::uint64_t>(status.st_size)});
+  }
+  return entries;
 }
 
 bool sync(const UniqueFd& fd) { return ::fsync(fd.get()) == 0; }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/unique_fd.hpp"
+#include "support/time.hpp"
 
 namespace worktree_runtime::platform {
 
@@ -42,8 +45,36 @@ bool make_directories(std::string_view path);
 // descriptor is empty and `errno` tells why (EEXIST when the name is taken).
 UniqueFd create_exclusive(std::string_view path);
 
-// Writes all of `bytes` to `fd`.
+// Writes all of `bytes` to `fd`, retrying interrupted calls. On failure
+// `errno` tells why; it is 0 when the system accepted zero bytes.
 bool write_all(const UniqueFd& fd, std::string_view bytes);
+
+// Opens `path` for reading and appending, creating it when missing; other
+// processes may open, rename and delete it meanwhile.
+UniqueFd open_for_append(std::string_view path);
+
+// Creates an empty file at `path` unless one exists; never truncates.
+bool create_if_missing(std::string_view path);
+
+// Takes an exclusive lock on the whole of the open file, waiting without a
+// limit. It is released when the descriptor is closed. Open-file-description
+// locks exclude other threads as well as other processes.
+bool lock_whole_file(const UniqueFd& fd);
+
+std::optional<std::uint64_t> file_size(std::string_view path);
+std::optional<support::Instant> modification_time(std::string_view path);
+
+struct DirectoryEntry {
+  std::string name;  // as text, bytes that are not UTF-8 replaced by U+FFFD
+  std::string path;
+  support::Instant modified;
+  std::uint64_t size = 0;
+};
+
+// The entries of a directory with their modification times and sizes, in
+// listing order; entries that cannot be examined are skipped. Nothing, with
+// `errno` set, when the directory cannot be listed.
+std::optional<std::vector<DirectoryEntry>> list_directory(std::string_view path);
 
 // Flushes a file, or a directory's entries, to stable storage.
 bool sync(const UniqueFd& fd);

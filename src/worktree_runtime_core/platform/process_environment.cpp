@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstring>
+#include <ctime>
+
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -23,6 +26,30 @@ std::optional<std::string> current_directory() {
     buffer.resize(buffer.size() * 2);
   }
   return support::to_valid_utf8(buffer.data());
+}
+
+std::int64_t process_id() { return ::getpid(); }
+
+support::Instant utc_now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return {static_cast<std::int64_t>(now.tv_sec), static_cast<std::int32_t>(now.tv_nsec)};
+}
+
+void write_standard_error(std::string_view line) {
+  while (!line.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    line.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+std::string describe_error(int error_number) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which may or may not be in `buffer`.
+  const char* text = ::strerror_r(error_number, buffer, sizeof buffer);
+  return std::string(text) + " (os error " + std::to_string(error_number) + ")";
 }
 
 }  // namespace worktree_runtime::platform
