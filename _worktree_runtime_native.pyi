@@ -1,5 +1,7 @@
+import datetime
+import os
 from collections.abc import Sequence
-from typing import Final, final
+from typing import Any, Final, final
 
 __all__ = [
     "CURRENT_SCHEMA_VERSION",
@@ -18,8 +20,13 @@ __all__ = [
     "WORKTREE_LOCATION_ENV_VARS",
     "WORKTREE_PROJECT_ENV_VARS",
     "WORKTREE_RUNTIME_ENV_VARS",
+    "PyWorktreeBinding",
+    "PyBindingValidationResult",
+    "PyBindingValidationOptions",
     "GitWorktree",
     "PyWorktreePreconditionResult",
+    "PyAuditRecord",
+    "PyWorktreeBindingStore",
     "WorktreeListError",
     "ProjectIdInvalidError",
     "normalize_path",
@@ -29,9 +36,19 @@ __all__ = [
     "state_dir",
     "store_relative_path",
     "set_quorbel_project_root_for_worktree",
+    "register_binding",
+    "load_binding",
+    "list_bindings",
+    "remove_binding",
+    "recover_binding",
+    "validate_binding",
+    "validate_current_binding",
     "resolve_git_worktree",
     "is_main_worktree",
     "validate_main_worktree",
+    "record_event",
+    "read_records",
+    "reap_rotation_sentinel",
     "worktree_identity_env_vars_py",
     "worktree_runtime_env_vars_py",
 ]
@@ -52,6 +69,56 @@ WORKTREE_IDENTITY_ENV_VARS: list[str]
 WORKTREE_LOCATION_ENV_VARS: list[str]
 WORKTREE_PROJECT_ENV_VARS: list[str]
 WORKTREE_RUNTIME_ENV_VARS: list[str]
+
+@final
+class PyWorktreeBinding:
+    def __new__(
+        cls,
+        session_id: str,
+        worktree: str,
+        branch: str,
+        state_path: str,
+        git_common_dir: str,
+        main_worktree: str,
+        commit_ish: str = "",
+        schema_version: int | None = None,
+    ) -> PyWorktreeBinding: ...
+    @property
+    def session_id(self) -> str: ...
+    @property
+    def worktree(self) -> str: ...
+    @property
+    def branch(self) -> str: ...
+    @property
+    def state_path(self) -> str: ...
+    @property
+    def git_common_dir(self) -> str: ...
+    @property
+    def main_worktree(self) -> str: ...
+    @property
+    def commit_ish(self) -> str: ...
+    @property
+    def schema_version(self) -> int: ...
+    def to_dict(self) -> dict[str, str | int]: ...
+    @classmethod
+    def from_dict(cls, payload: Any) -> PyWorktreeBinding: ...
+
+@final
+class PyBindingValidationResult:
+    @property
+    def ok(self) -> bool: ...
+    @property
+    def reason_code(self) -> str: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def binding(self) -> PyWorktreeBinding | None: ...
+
+@final
+class PyBindingValidationOptions:
+    def __new__(cls, require_env_worktree: bool = False, require_git_state: bool = False) -> PyBindingValidationOptions: ...
+    require_env_worktree: bool
+    require_git_state: bool
 
 @final
 class GitWorktree:
@@ -77,6 +144,54 @@ class PyWorktreePreconditionResult:
     @property
     def context(self) -> GitWorktree | None: ...
 
+@final
+class PyAuditRecord:
+    @property
+    def schema_version(self) -> str: ...
+    @property
+    def timestamp(self) -> str: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def session_id(self) -> str | None: ...
+    @property
+    def pid(self) -> int: ...
+    @property
+    def parent_pid(self) -> int | None: ...
+    @property
+    def cwd(self) -> str: ...
+    @property
+    def host(self) -> str: ...
+    @property
+    def invoker(self) -> str: ...
+    @property
+    def branch(self) -> str: ...
+    @property
+    def worktree_path(self) -> str: ...
+    @property
+    def outcome(self) -> str: ...
+    @property
+    def elapsed_ms(self) -> int | None: ...
+    @property
+    def correlation_id(self) -> str | None: ...
+    @property
+    def truncated(self) -> bool: ...
+    @property
+    def extra(self) -> Any: ...
+    def to_dict(self) -> dict[str, Any]: ...
+
+@final
+class PyWorktreeBindingStore:
+    def __new__(cls, *, repo_root: str | os.PathLike[str]) -> PyWorktreeBindingStore: ...
+    @property
+    def repo_root(self) -> str: ...
+    @property
+    def path(self) -> str: ...
+    def load(self, session_id: str) -> PyWorktreeBinding | None: ...
+    def upsert(self, binding: PyWorktreeBinding) -> None: ...
+    def list(self) -> list[PyWorktreeBinding]: ...
+    def remove(self, session_id: str) -> PyWorktreeBinding | None: ...
+
 class WorktreeListError(Exception): ...
 
 class ProjectIdInvalidError(ValueError):
@@ -89,10 +204,61 @@ def resolve_state_dir_name(project_id: str | None = None) -> str: ...
 def state_dir(repo_root: str | None = None) -> str: ...
 def store_relative_path(project_id: str | None = None) -> str: ...
 def set_quorbel_project_root_for_worktree(target_path: str | None = None) -> dict[str, str]: ...
+def register_binding(
+    *,
+    session_id: str,
+    worktree_path: str,
+    branch: str,
+    repo_root: str,
+    state_path: str | None = None,
+    source_ref: str = "",
+) -> PyWorktreeBinding: ...
+def load_binding(session_id: str, repo_root: str) -> PyWorktreeBinding | None: ...
+def list_bindings(repo_root: str) -> list[PyWorktreeBinding]: ...
+def remove_binding(session_id: str, repo_root: str) -> PyWorktreeBinding | None: ...
+def recover_binding(session_id: str, repo_root: str) -> PyWorktreeBinding | None: ...
+def validate_binding(
+    binding: PyWorktreeBinding,
+    *,
+    cwd: str | None = None,
+    env: dict[str, str] | None = None,
+    check_git: bool = True,
+    options: PyBindingValidationOptions | None = None,
+) -> PyBindingValidationResult: ...
+def validate_current_binding(
+    *,
+    repo_root: str,
+    session_id: str | None,
+    cwd: str,
+    env: dict[str, str] | None = None,
+    check_git: bool = False,
+    require_registered_binding: bool = True,
+    require_env_worktree: bool = False,
+    require_git_state: bool = False,
+) -> PyBindingValidationResult: ...
 def resolve_git_worktree(cwd: str | None = None) -> GitWorktree | None: ...
 def is_main_worktree(context: GitWorktree) -> bool: ...
 def validate_main_worktree(
     cwd: str | None = None, allowed_branches: Sequence[str] | None = None
 ) -> PyWorktreePreconditionResult: ...
+def record_event(
+    kind: str,
+    branch: str,
+    worktree_path: str,
+    invoker: str,
+    outcome: str,
+    *,
+    session_id: str | None = None,
+    elapsed_ms: int | None = None,
+    correlation_id: str | None = None,
+    extra: Any = None,
+) -> None: ...
+def read_records(
+    branch: str | None = None,
+    worktree_path: str | None = None,
+    since: datetime.datetime | None = None,
+    until: datetime.datetime | None = None,
+) -> list[PyAuditRecord]: ...
+def reap_rotation_sentinel() -> None: ...
 def worktree_identity_env_vars_py() -> tuple[str, str]: ...
 def worktree_runtime_env_vars_py() -> tuple[str, ...]: ...

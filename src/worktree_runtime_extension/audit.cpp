@@ -25,7 +25,9 @@ PyObject* extra_of(const AuditRecord& record) {
   return to_python(JsonText{*record.extra});
 }
 
-PyObject* get_extra(PyObject* self, void*) { return extra_of(record_of<AuditRecord>(self)); }
+PyObject* get_extra(PyObject* self, void*) {
+  return guarded([self] { return extra_of(record_of<AuditRecord>(self)); });
+}
 
 // The dict form: the sixteen attributes in declared order.
 struct AuditRecordDict {
@@ -93,10 +95,10 @@ struct AuditRecordClass {
       record_method<"to_dict($self)", &to_dict>(),
       {},
   };
-  static PyObject* repr(PyObject* self) {
+  static std::string repr_text(PyObject* self) {
     const AuditRecord& record = record_of<AuditRecord>(self);
-    return python::to_python("AuditRecord(kind=" + record.kind + ", branch=" + record.branch + ", outcome=" +
-                             record.outcome + ", timestamp=" + record.timestamp + ")");
+    return "AuditRecord(kind=" + record.kind + ", branch=" + record.branch + ", outcome=" + record.outcome +
+           ", timestamp=" + record.timestamp + ")";
   }
 };
 

@@ -103,9 +103,9 @@ struct WorktreeBindingClass {
       class_method<"from_dict($cls, payload)", &from_dict>(),
       {},
   };
-  static PyObject* repr(PyObject* self) {
+  static std::string repr_text(PyObject* self) {
     const WorktreeBinding& binding = record_of<WorktreeBinding>(self);
-    return python::to_python("WorktreeBinding(session_id=" + binding.session_id + ", branch=" + binding.branch + ")");
+    return "WorktreeBinding(session_id=" + binding.session_id + ", branch=" + binding.branch + ")";
   }
 };
 
@@ -121,17 +121,19 @@ template <bool BindingValidationOptions::*Member>
 PyGetSetDef writable_flag(const char* name) {
   return {name, &get_field<Member>,
           [](PyObject* self, PyObject* value, void* closure) -> int {
-            if (value == nullptr) {
-              PyErr_SetString(PyExc_AttributeError, "property has no deleter");
-              return -1;
-            }
-            const std::optional<Flag> flag = Flag::convert(value);
-            if (!flag) {
-              add_parameter_note("PyBindingValidationOptions", static_cast<const char*>(closure));
-              return -1;
-            }
-            record_of<BindingValidationOptions>(self).*Member = flag->value;
-            return 0;
+            return guarded([&] {
+              if (value == nullptr) {
+                PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+                return -1;
+              }
+              const std::optional<Flag> flag = Flag::convert(value);
+              if (!flag) {
+                add_parameter_note("PyBindingValidationOptions", static_cast<const char*>(closure));
+                return -1;
+              }
+              record_of<BindingValidationOptions>(self).*Member = flag->value;
+              return 0;
+            });
           },
           nullptr, const_cast<char*>(name)};
 }

@@ -18,11 +18,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -359,6 +361,27 @@ std::optional<Instance<Record>> Instance<Record>::convert(PyObject* object) {
 // ---------------------------------------------------------------------------
 // Entry points.
 
+// Runs `call` so that no C++ exception reaches the interpreter: running out of
+// memory raises MemoryError, anything else SystemError. Returns what `call`
+// returns, or the failure value of its type (null, or -1).
+template <class Call>
+auto guarded(Call call) noexcept -> decltype(call()) {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+  }
+  if constexpr (std::is_pointer_v<decltype(call())>) {
+    return nullptr;
+  } else {
+    return -1;
+  }
+}
+
 namespace detail {
 
 template <class Kind>
@@ -410,25 +433,29 @@ struct Body<Result (*)(const Record&, Kinds...)> : Body<Result (*)(Kinds...)> {
 
 template <FixedString Text, auto Function>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Body<decltype(Function)>::template call<Signature<Text>>(args, nargs, kwnames,
-                                                                  [](auto&&... kinds) { return Function(std::move(kinds)...); });
+  return guarded([&] {
+    return Body<decltype(Function)>::template call<Signature<Text>>(
+        args, nargs, kwnames, [](auto&&... kinds) { return Function(std::move(kinds)...); });
+  });
 }
 
 template <FixedString Text, auto Method>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Record = typename Body<decltype(Method)>::Receiver;
-  return Body<decltype(Method)>::template call<Signature<Text>>(
-      args, nargs, kwnames, [self](auto&&... kinds) { return Method(record_of<Record>(self), std::move(kinds)...); });
+  return guarded([&] {
+    return Body<decltype(Method)>::template call<Signature<Text>>(
+        args, nargs, kwnames, [self](auto&&... kinds) { return Method(record_of<Record>(self), std::move(kinds)...); });
+  });
 }
 
 template <auto Function>
 PyObject* noargs_function_entry(PyObject*, PyObject*) {
-  return to_python(Function());
+  return guarded([] { return to_python(Function()); });
 }
 
 template <auto Method>
 PyObject* noargs_method_entry(PyObject* self, PyObject*) {
-  return to_python(Method(record_of<typename Body<decltype(Method)>::Receiver>(self)));
+  return guarded([self] { return to_python(Method(record_of<typename Body<decltype(Method)>::Receiver>(self))); });
 }
 
 // A constructor is called with a tuple and a dict; the binder wants the
@@ -450,10 +477,12 @@ class VectorcallArguments {
 
 template <FixedString Text, auto Constructor>
 PyObject* constructor_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  const VectorcallArguments arguments(args, kwargs);
-  if (!arguments.ok()) return nullptr;
-  return function_entry<Text, Constructor>(nullptr, arguments.values(), arguments.positional_count(),
-                                           arguments.keyword_names());
+  return guarded([&]() -> PyObject* {
+    const VectorcallArguments arguments(args, kwargs);
+    if (!arguments.ok()) return nullptr;
+    return function_entry<Text, Constructor>(nullptr, arguments.values(), arguments.positional_count(),
+                                             arguments.keyword_names());
+  });
 }
 
 // PyMethodDef stores every calling convention as PyCFunction; the flags tell

@@ -47,7 +47,9 @@ PyRef new_text_frozenset(std::span<const std::string_view> texts) {
 }
 
 PyRef new_function(PyMethodDef& definition, PyObject* module) {
-  return PyRef::steal(PyCFunction_NewEx(&definition, module, PyModule_GetNameObject(module)));
+  const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return {};
+  return PyRef::steal(PyCFunction_NewEx(&definition, module, module_name.get()));
 }
 
 // One name of the module and how its value is built.

@@ -11,7 +11,7 @@
 //     static inline PyGetSetDef getters[] = {..., {}};
 //     static inline PyMethodDef methods[] = {..., {}};   // optional
 //     using Constructor = ClassConstructor<"GitWorktree(...)", &build>;  // optional
-//     static PyObject* repr(PyObject* self);                            // optional
+//     static std::string repr_text(PyObject* self);                     // optional
 //   };
 //   template <> struct ClassOf<infrastructure::GitWorktree> { using type = GitWorktreeClass; };
 //
@@ -35,6 +35,32 @@ void dealloc_record_object(PyObject* self) {
   Py_DECREF(type);
 }
 
+template <class>
+struct MemberPointer;
+
+template <class Class, class Field>
+struct MemberPointer<Field Class::*> {
+  using Record = Class;
+};
+
+// A read-only attribute: the record's field, converted anew on each read.
+template <auto Member>
+PyObject* get_field(PyObject* self, void*) {
+  using Record = typename MemberPointer<decltype(Member)>::Record;
+  return guarded([self] { return to_python(record_of<Record>(self).*Member); });
+}
+
+// A `__repr__` built from the record by `Text`.
+template <auto Text>
+PyObject* repr_of(PyObject* self) {
+  return guarded([self] { return to_python(Text(self)); });
+}
+
+template <auto Member>
+constexpr PyGetSetDef field_getter(const char* name) {
+  return {name, &get_field<Member>, nullptr, nullptr, nullptr};
+}
+
 template <class Traits>
 concept HasMethods = requires { Traits::methods; };
 
@@ -42,7 +68,7 @@ template <class Traits>
 concept HasConstructor = requires { typename Traits::Constructor; };
 
 template <class Traits>
-concept HasRepr = requires(PyObject* self) { Traits::repr(self); };
+concept HasRepr = requires(PyObject* self) { Traits::repr_text(self); };
 
 namespace detail {
 
@@ -54,7 +80,7 @@ PyObject* create_class() {
       {Py_tp_getset, Traits::getters},
   };
   if constexpr (HasMethods<Traits>) slots.push_back({Py_tp_methods, Traits::methods});
-  if constexpr (HasRepr<Traits>) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&Traits::repr)});
+  if constexpr (HasRepr<Traits>) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&repr_of<&Traits::repr_text>)});
   if constexpr (HasConstructor<Traits>) {
     slots.push_back({Py_tp_new, reinterpret_cast<void*>(Traits::Constructor::tp_new)});
     slots.push_back({Py_tp_doc, const_cast<char*>(Traits::Constructor::doc)});
@@ -92,26 +118,6 @@ PyObject* wrap_record(typename Traits::Record record) {
   new (&reinterpret_cast<RecordObject<typename Traits::Record>*>(self)->record)
       typename Traits::Record(std::move(record));
   return self;
-}
-
-template <class>
-struct MemberPointer;
-
-template <class Class, class Field>
-struct MemberPointer<Field Class::*> {
-  using Record = Class;
-};
-
-// A read-only attribute: the record's field, converted anew on each read.
-template <auto Member>
-PyObject* get_field(PyObject* self, void*) {
-  using Record = typename MemberPointer<decltype(Member)>::Record;
-  return to_python(record_of<Record>(self).*Member);
-}
-
-template <auto Member>
-constexpr PyGetSetDef field_getter(const char* name) {
-  return {name, &get_field<Member>, nullptr, nullptr, nullptr};
 }
 
 }  // namespace worktree_runtime::python

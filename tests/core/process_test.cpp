@@ -72,9 +72,17 @@ TEST_P(HangingChild, IsKilledAndReapedAtTheLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HangingChild,
-                         testing::Values("exec 2>&-; sleep 10",         // closes standard error, keeps running
-                                         "echo partial; exec sleep 10",  // keeps both pipes open
-                                         "sleep 10 & echo done"));       // exits; a grandchild holds the pipes
+                         testing::Values("exec 2>&-; sleep 10",          // closes standard error, keeps running
+                                         "echo partial; exec sleep 10"));  // keeps both pipes open
+
+TEST(RunProcess, AChildThatExitsYieldsItsOutputWhileAGrandchildHoldsThePipes) {
+  const ProcessResult result = shell("sleep 10 & echo done; echo err >&2", 5000ms);
+  EXPECT_EQ(result.outcome, Outcome::exited);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.standard_output, "done\n");
+  EXPECT_EQ(result.standard_error, "err\n");
+  expect_no_children();
+}
 
 TEST(RunProcess, LeavesNoDescriptorOrChildBehind) {
   const std::size_t descriptors = open_descriptors();

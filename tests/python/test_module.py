@@ -33,6 +33,18 @@ FUNCTION_SIGNATURES = {
     "state_dir": "(repo_root=None)",
     "store_relative_path": "(project_id=None)",
     "set_quorbel_project_root_for_worktree": "(target_path=None)",
+    "register_binding": '(*, session_id, worktree_path, branch, repo_root, state_path=None, source_ref="")',
+    "load_binding": "(session_id, repo_root)",
+    "list_bindings": "(repo_root)",
+    "remove_binding": "(session_id, repo_root)",
+    "recover_binding": "(session_id, repo_root)",
+    "validate_binding": "(binding, *, cwd=None, env=None, check_git=True, options=None)",
+    "validate_current_binding": "(*, repo_root, session_id, cwd, env=None, check_git=False, "
+    "require_registered_binding=True, require_env_worktree=False, require_git_state=False)",
+    "record_event": "(kind, branch, worktree_path, invoker, outcome, *, session_id=None, elapsed_ms=None, "
+    "correlation_id=None, extra=None)",
+    "read_records": "(branch=None, worktree_path=None, since=None, until=None)",
+    "reap_rotation_sentinel": "()",
     "resolve_git_worktree": "(cwd=None)",
     "is_main_worktree": "(context)",
     "validate_main_worktree": "(cwd=None, allowed_branches=None)",
@@ -117,6 +129,29 @@ def test_functions_are_builtins_with_text_signature_and_no_doc(name, signature):
 def test_every_existing_function_has_a_checked_signature():
     functions = {name for name in native.__all__ if isinstance(getattr(native, name), types.BuiltinFunctionType)}
     assert functions == set(FUNCTION_SIGNATURES)
+
+
+CLASS_SIGNATURES = {
+    "PyWorktreeBinding": '(session_id, worktree, branch, state_path, git_common_dir, main_worktree, commit_ish="", '
+    "schema_version=None)",
+    "PyBindingValidationResult": None,
+    "PyBindingValidationOptions": "(require_env_worktree=False, require_git_state=False)",
+    "GitWorktree": None,
+    "PyWorktreePreconditionResult": None,
+    "PyAuditRecord": None,
+    "PyWorktreeBindingStore": "(*, repo_root)",
+    "WorktreeListEntry": None,
+    "GitHubPolicy": None,
+}
+
+
+@pytest.mark.parametrize(("name", "signature"), [item for item in CLASS_SIGNATURES.items() if hasattr(native, item[0])])
+def test_only_classes_with_a_constructor_signature_can_be_called(name, signature):
+    cls = getattr(native, name)
+    assert cls.__text_signature__ == signature
+    if signature is None:
+        with pytest.raises(TypeError, match="cannot create"):
+            cls()
 
 
 @pytest.mark.parametrize(

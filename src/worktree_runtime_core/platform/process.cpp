@@ -129,14 +129,27 @@ std::optional<Child> spawn(const std::vector<std::string>& arguments, const std:
   return std::optional<Child>(std::in_place, pid);
 }
 
-// Appends what is available on `fd` to `sink`; closes `fd` at its end.
-void drain(UniqueFd& fd, std::string& sink) {
+// Appends one read of `fd` to `sink`; closes `fd` at its end. True when
+// more may be waiting.
+bool drain(UniqueFd& fd, std::string& sink) {
   std::array<char, 65536> buffer;
   const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
   if (count > 0) {
     sink.append(buffer.data(), static_cast<std::size_t>(count));
-  } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
-    fd.reset();
+    return true;
+  }
+  if (count < 0 && errno == EINTR) return true;
+  if (count < 0 && errno == EAGAIN) return false;
+  fd.reset();
+  return false;
+}
+
+// Once the child has exited, all it wrote is in the pipes: read what is there
+// without waiting for the end, which a grandchild holding the pipe would delay.
+void drain_remaining(UniqueFd& fd, std::string& sink) {
+  if (!fd) return;
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+  while (fd && drain(fd, sink)) {
   }
 }
 
@@ -165,7 +178,7 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
   if (!child) return result;
 
   std::optional<ProcessResult::Outcome> exit_outcome;
-  while (!exit_outcome || output->read_end || error->read_end) {
+  while (!exit_outcome) {
     if (Clock::now() >= deadline) {
       result.outcome = ProcessResult::Outcome::timed_out;
       return result;  // the child is killed and reaped on the way out
@@ -173,7 +186,7 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
     std::array<pollfd, 3> watched = {{
         {output->read_end.get(), POLLIN, 0},
         {error->read_end.get(), POLLIN, 0},
-        {exit_outcome ? -1 : child->exit_descriptor(), POLLIN, 0},
+        {child->exit_descriptor(), POLLIN, 0},
     }};
     const int ready = ::poll(watched.data(), watched.size(), poll_timeout_ms(deadline, child->exit_descriptor() >= 0));
     if (ready < 0 && errno != EINTR) {
@@ -182,8 +195,10 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
     }
     if (watched[0].revents != 0) drain(output->read_end, result.standard_output);
     if (watched[1].revents != 0) drain(error->read_end, result.standard_error);
-    if (!exit_outcome) exit_outcome = child->try_collect(result.exit_code);
+    exit_outcome = child->try_collect(result.exit_code);
   }
+  drain_remaining(output->read_end, result.standard_output);
+  drain_remaining(error->read_end, result.standard_error);
   result.outcome = *exit_outcome;
   return result;
 }

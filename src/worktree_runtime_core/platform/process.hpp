@@ -18,8 +18,9 @@ struct ProcessResult {
 // Runs `arguments[0]`, found through PATH, with the other arguments, in
 // `working_directory`, with the caller's environment and standard input and
 // with standard output and error on pipes. Both pipes are drained while the
-// child runs; `limit` bounds the whole run from its start. A child still
-// running at the limit is killed. The child is always reaped before the call
+// child runs, and what is in them when it exits is its output, even if a
+// grandchild keeps them open. `limit` bounds the whole run from its start; a
+// child still running at the limit is killed. The child is always reaped before the call
 // returns, and no descriptor outlives it. The caller's address space is never
 // copied (posix_spawn), so the cost does not grow with the caller's memory.
 ProcessResult run_process(const std::vector<std::string>& arguments, std::string_view working_directory,

@@ -9,9 +9,10 @@ namespace {
 
 // Fetched once and kept for the life of the process: an implicit fetch on
 // every digest costs more than hashing a path.
+// The built-in implementation serves when no provider offers one.
 const EVP_MD* sha1_algorithm() {
-  static const EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-  return algorithm;
+  static const EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  return fetched != nullptr ? fetched : EVP_sha1();
 }
 
 }  // namespace
