@@ -3,7 +3,7 @@
 #include <string>
 
 #include "exceptions.hpp"
-#include "infrastructure/project_id_resolver.hpp"
+#include "once_cell.hpp"
 
 namespace worktree_runtime::python {
 namespace {
@@ -159,6 +159,26 @@ std::optional<PathLikeText> PathLikeText::convert(PyObject* object) {
   return PathLikeText{std::string(converted->value)};
 }
 
+std::optional<OptionalPathLikeText> OptionalPathLikeText::convert(PyObject* object) {
+  if (object == Py_None) return OptionalPathLikeText{};
+  std::optional<PathLikeText> text = PathLikeText::convert(object);
+  if (!text) return std::nullopt;
+  return OptionalPathLikeText{std::move(text->value)};
+}
+
+std::optional<FileSystemPath> FileSystemPath::convert(PyObject* object) {
+  PyRef path = PyRef::steal(PyOS_FSPath(object));
+  if (!path) return std::nullopt;
+  if (!PyUnicode_Check(path.get())) {
+    PyErr_Format(PyExc_TypeError, "expected a str path, got %T", path.get());
+    return std::nullopt;
+  }
+  PyRef native = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!native) return std::nullopt;
+  return FileSystemPath{std::move(path), std::string(PyBytes_AS_STRING(native.get()),
+                                                     static_cast<std::size_t>(PyBytes_GET_SIZE(native.get())))};
+}
+
 std::optional<Flag> Flag::convert(PyObject* object) {
   if (PyBool_Check(object)) return Flag{object == Py_True};
   const std::string_view type_name = Py_TYPE(object)->tp_name;
@@ -265,6 +285,69 @@ VectorcallArguments::VectorcallArguments(PyObject* args, PyObject* kwargs) {
 
 PyObject* to_python(std::int64_t number) { return PyLong_FromLongLong(number); }
 
+PyObject* path_class() {
+  static OnceCell cell;
+  return cell.get([]() -> PyObject* {
+    PyRef pathlib = PyRef::steal(PyImport_ImportModule("pathlib"));
+    return pathlib ? PyObject_GetAttrString(pathlib.get(), "Path") : nullptr;
+  });
+}
+
+PyObject* to_python(PathResult path) {
+  PyObject* cls = path_class();
+  if (cls == nullptr) return nullptr;
+  PyRef text = PyRef::steal(to_python(path.text));
+  return text ? PyObject_CallOneArg(cls, text.get()) : nullptr;
+}
+
+PyObject* to_python(TextTuple tuple) {
+  PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(tuple.texts.size())));
+  if (!result) return nullptr;
+  for (std::size_t index = 0; index < tuple.texts.size(); ++index) {
+    PyObject* text = to_python(tuple.texts[index]);
+    if (text == nullptr) return nullptr;
+    PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(index), text);
+  }
+  return result.release();
+}
+
+PyObject* to_python(TextSet set) {
+  PyRef result = PyRef::steal(PyFrozenSet_New(nullptr));
+  if (!result) return nullptr;
+  for (const std::string& member : set.texts) {
+    PyRef text = PyRef::steal(to_python(member));
+    if (!text || PySet_Add(result.get(), text.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+support::EnvSnapshot snapshot_os_environ() {
+  support::EnvSnapshot snapshot;
+  PyRef os_module = PyRef::steal(PyImport_ImportModule("os"));
+  PyRef environ = os_module ? PyRef::steal(PyObject_GetAttrString(os_module.get(), "environ")) : PyRef();
+  PyRef items = environ ? PyRef::steal(PyMapping_Items(environ.get())) : PyRef();
+  if (!items) {
+    PyErr_Clear();
+    return snapshot;
+  }
+  for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
+    PyObject* item = PyList_GET_ITEM(items.get(), index);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(item, 1))) {
+      return {};
+    }
+    std::optional<Text> key = Text::convert(PyTuple_GET_ITEM(item, 0));
+    std::optional<Text> value = key ? Text::convert(PyTuple_GET_ITEM(item, 1)) : std::nullopt;
+    if (!value) {
+      // A variable that is not UTF-8 (decoded with surrogates) is left out.
+      PyErr_Clear();
+      continue;
+    }
+    snapshot.insert_or_assign(std::string(key->value), std::string(value->value));
+  }
+  return snapshot;
+}
+
 PyObject* to_python(JsonText json) {
   PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
   if (!json_module) return nullptr;
@@ -304,9 +387,15 @@ PyObject* to_python(NameGroup group) {
 PyObject* raise_core_error(const support::CoreError& error) {
   PyRef message = PyRef::steal(to_python(error.message));
   if (!message) return nullptr;
-  if (error.reason_code != infrastructure::kProjectIdInvalidReason) {
-    PyErr_SetObject(PyExc_ValueError, message.get());
-    return nullptr;
+  switch (error.kind) {
+    case support::ErrorKind::invalid_value:
+      PyErr_SetObject(PyExc_ValueError, message.get());
+      return nullptr;
+    case support::ErrorKind::worktree_list:
+      if (PyObject* type = worktree_list_error_type()) PyErr_SetObject(type, message.get());
+      return nullptr;
+    case support::ErrorKind::invalid_project_id:
+      break;
   }
   PyObject* type = project_id_invalid_error_type();
   if (type == nullptr) return nullptr;

@@ -199,6 +199,32 @@ struct PathLikeText {
   std::string value;
 };
 
+// None, or a path-like text as above.
+struct OptionalPathLikeText {
+  static constexpr bool kNotesParameter = false;
+  static std::optional<OptionalPathLikeText> convert(PyObject* object);
+  std::optional<std::string> value;
+};
+
+// What `os.fspath` makes of the object, which must be a `str`: its text (for
+// messages) and its native form (lone surrogates carried as the bytes they
+// stand for).
+struct FileSystemPath {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<FileSystemPath> convert(PyObject* object);
+  PyRef text;
+  std::string native;
+};
+
+// None, or any object at all (borrowed: the argument outlives the call).
+struct OptionalObject {
+  static constexpr bool kNotesParameter = true;
+  static std::optional<OptionalObject> convert(PyObject* object) {
+    return OptionalObject{object == Py_None ? nullptr : object};
+  }
+  PyObject* object;
+};
+
 // `bool` (or a NumPy boolean); integers are refused.
 struct Flag {
   static constexpr bool kNotesParameter = true;
@@ -301,6 +327,32 @@ struct JsonText {
 };
 PyObject* to_python(JsonText json);
 
+// The pathlib.Path class, looked up once per process (borrowed).
+PyObject* path_class();
+
+// A path: a new `pathlib.Path` built from the text.
+struct PathResult {
+  std::string_view text;
+};
+PyObject* to_python(PathResult path);
+
+// Texts in order as a new tuple, or as a new frozenset.
+struct TextTuple {
+  const std::vector<std::string>& texts;
+};
+PyObject* to_python(TextTuple tuple);
+struct TextSet {
+  const std::vector<std::string>& texts;
+};
+PyObject* to_python(TextSet set);
+
+// A value, or nothing because a Python error is already set (an exception
+// raised by Python code that the entry point called).
+template <class T>
+struct PythonErrorOr {
+  std::optional<T> value;
+};
+
 // A fixed group of variable names: a new tuple.
 struct NameGroup {
   std::span<const std::string_view> names;
@@ -337,14 +389,24 @@ PyObject* to_python(std::vector<T> items) {
   return list.release();
 }
 
-// Raises the exception that the error maps to: ProjectIdInvalidError, with its
-// `reason_code`, for an invalid project identifier; ValueError otherwise.
+// Every entry of `os.environ` whose key and value are texts; empty when
+// `os.environ` cannot be read as such a mapping. Never raises.
+support::EnvSnapshot snapshot_os_environ();
+
+// Raises the exception that the error's kind maps to: ValueError,
+// WorktreeListError, or ProjectIdInvalidError with its `reason_code`.
 PyObject* raise_core_error(const support::CoreError& error);
 
 template <class T>
 PyObject* to_python(support::Result<T> result) {
   if (!result.ok()) return raise_core_error(result.error());
   return to_python(std::move(result.value()));
+}
+
+template <class T>
+PyObject* to_python(PythonErrorOr<T> result) {
+  if (!result.value) return nullptr;
+  return to_python(*std::move(result.value));
 }
 
 template <WrappedRecord Record>

@@ -2,17 +2,26 @@
 
 #include "convert.hpp"
 #include "infrastructure/git.hpp"
+#include "infrastructure/worktree_list_reader.hpp"
 #include "record_class.hpp"
 
 namespace worktree_runtime::python {
 
 using infrastructure::GitWorktree;
+using infrastructure::WorktreeListEntry;
+using infrastructure::WorktreeListOutput;
 using infrastructure::WorktreePreconditionResult;
 
 namespace {
 struct GitWorktreeClass;
 struct WorktreePreconditionResultClass;
+struct WorktreeListEntryClass;
 }  // namespace
+
+template <>
+struct ClassOf<WorktreeListEntry> {
+  using type = WorktreeListEntryClass;
+};
 
 template <>
 struct ClassOf<GitWorktree> {
@@ -59,6 +68,63 @@ struct WorktreePreconditionResultClass {
   };
 };
 
+PyObject* get_worktree_path(PyObject* self, void*) {
+  return guarded([self] { return to_python(PathResult{record_of<WorktreeListEntry>(self).worktree}); });
+}
+
+struct WorktreeListEntryClass {
+  using Record = WorktreeListEntry;
+  static constexpr const char* kName = "worktree_runtime.api.WorktreeListEntry";
+  static inline PyGetSetDef getters[] = {
+      {"worktree", &get_worktree_path, nullptr, nullptr, nullptr},
+      field_getter<&WorktreeListEntry::branch>("branch"),
+      field_getter<&WorktreeListEntry::head>("head"),
+      field_getter<&WorktreeListEntry::bare>("bare"),
+      field_getter<&WorktreeListEntry::detached>("detached"),
+      field_getter<&WorktreeListEntry::locked>("locked"),
+      field_getter<&WorktreeListEntry::lock_reason>("lock_reason"),
+      field_getter<&WorktreeListEntry::prunable>("prunable"),
+      {},
+  };
+};
+
+// What the caller's stand-in for git reports: called with the command line
+// and the root as a pathlib.Path; `returncode`, then `stdout`, then `stderr`
+// read from its result. Nothing, with the Python error set, when any of that
+// raises.
+std::optional<WorktreeListOutput> run_stand_in(PyObject* run, const FileSystemPath& repo_root) {
+  PyRef command = PyRef::steal(Py_BuildValue("[ssss]", "git", "worktree", "list", "--porcelain"));
+  PyObject* path = path_class();
+  PyRef root = path ? PyRef::steal(PyObject_CallOneArg(path, repo_root.text.get())) : PyRef();
+  if (!command || !root) return std::nullopt;
+  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(run, command.get(), root.get(), nullptr));
+  if (!result) return std::nullopt;
+  PyRef returncode = PyRef::steal(PyObject_GetAttrString(result.get(), "returncode"));
+  if (!returncode) return std::nullopt;
+  const int exit_code = PyLong_AsInt(returncode.get());
+  if (exit_code == -1 && PyErr_Occurred()) return std::nullopt;
+  PyRef standard_output = PyRef::steal(PyObject_GetAttrString(result.get(), "stdout"));
+  if (!standard_output) return std::nullopt;
+  const std::optional<Text> output_text = Text::convert(standard_output.get());
+  if (!output_text) return std::nullopt;
+  PyObject* error_object = nullptr;
+  if (PyObject_GetOptionalAttrString(result.get(), "stderr", &error_object) < 0) PyErr_Clear();
+  const PyRef standard_error = PyRef::steal(error_object);
+  std::optional<Text> error_text;
+  if (standard_error && PyUnicode_Check(standard_error.get())) error_text = Text::convert(standard_error.get());
+  if (!error_text) PyErr_Clear();
+  return WorktreeListOutput{std::string(output_text->value), error_text ? std::string(error_text->value) : "",
+                            exit_code};
+}
+
+PythonErrorOr<support::Result<std::vector<WorktreeListEntry>>> list_worktrees(FileSystemPath repo_root,
+                                                                              OptionalObject run) {
+  if (run.object == nullptr) return {infrastructure::list_worktrees(repo_root.native)};
+  const std::optional<WorktreeListOutput> output = run_stand_in(run.object, repo_root);
+  if (!output) return {};
+  return {infrastructure::evaluate_worktree_list_output(*output, repo_root.native)};
+}
+
 std::optional<GitWorktree> resolve_git_worktree(OptionalText cwd) {
   return infrastructure::resolve_git_worktree(cwd.value);
 }
@@ -75,8 +141,11 @@ PyObject* git_worktree_class() { return class_type<GitWorktreeClass>(); }
 
 PyObject* worktree_precondition_result_class() { return class_type<WorktreePreconditionResultClass>(); }
 
+PyObject* worktree_list_entry_class() { return class_type<WorktreeListEntryClass>(); }
+
 PyMethodDef resolve_git_worktree_function = module_function<"resolve_git_worktree(cwd=None)", &resolve_git_worktree>();
 PyMethodDef is_main_worktree_function = module_function<"is_main_worktree(context)", &is_main_worktree>();
+PyMethodDef list_worktrees_function = module_function<"list_worktrees(repo_root, *, run=None)", &list_worktrees>();
 PyMethodDef validate_main_worktree_function =
     module_function<"validate_main_worktree(cwd=None, allowed_branches=None)", &validate_main_worktree>();
 

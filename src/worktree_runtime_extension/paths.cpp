@@ -4,6 +4,7 @@
 #include "domain/environment.hpp"
 #include "domain/paths.hpp"
 #include "domain/state_layout.hpp"
+#include "domain/worktree_bases.hpp"
 
 namespace worktree_runtime::python {
 namespace {
@@ -22,6 +23,20 @@ support::Result<std::map<std::string, std::string>> set_quorbel_project_root_for
   return domain::set_quorbel_project_root_for_worktree(target_path.value);
 }
 
+std::string resolve_worktree_base(OptionalText explicit_base, OptionalText repo_root, OptionalText home) {
+  return domain::resolve_worktree_base(explicit_base.value, repo_root.value, home.value, snapshot_os_environ());
+}
+
+std::vector<std::string> resolve_known_worktree_bases(OptionalText repo_root, OptionalText home) {
+  return domain::resolve_known_worktree_bases(repo_root.value, home.value, snapshot_os_environ());
+}
+
+std::string resolve_worktree_dir(Text worktree_name, OptionalText explicit_base, OptionalText repo_root,
+                                 OptionalText home) {
+  return domain::resolve_worktree_dir(worktree_name.value, explicit_base.value, repo_root.value, home.value,
+                                      snapshot_os_environ());
+}
+
 NameGroup worktree_identity_env_vars_py() { return {domain::kIdentityVariables}; }
 
 NameGroup worktree_runtime_env_vars_py() { return {domain::kRuntimeVariables}; }
@@ -35,6 +50,12 @@ PyMethodDef resolve_state_dir_name_function =
 PyMethodDef state_dir_function = module_function<"state_dir(repo_root=None)", &state_dir>();
 PyMethodDef store_relative_path_function =
     module_function<"store_relative_path(project_id=None)", &store_relative_path>();
+PyMethodDef resolve_worktree_base_function =
+    module_function<"resolve_worktree_base(explicit_base=None, repo_root=None, home=None)", &resolve_worktree_base>();
+PyMethodDef resolve_known_worktree_bases_function =
+    module_function<"resolve_known_worktree_bases(repo_root=None, home=None)", &resolve_known_worktree_bases>();
+PyMethodDef resolve_worktree_dir_function = module_function<
+    "resolve_worktree_dir(worktree_name, explicit_base=None, repo_root=None, home=None)", &resolve_worktree_dir>();
 PyMethodDef set_quorbel_project_root_for_worktree_function =
     module_function<"set_quorbel_project_root_for_worktree(target_path=None)",
                     &set_quorbel_project_root_for_worktree>();

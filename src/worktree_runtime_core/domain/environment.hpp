@@ -5,15 +5,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "support/core_error.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace worktree_runtime::domain {
 
-// A copy of environment variables taken at call time: exact, case-sensitive
-// names. An absent snapshot differs from an empty one.
-using EnvSnapshot = std::unordered_map<std::string, std::string>;
+using support::EnvSnapshot;
 
 // Variables through which the tool's processes hand each other their session
 // context. The system reads them and computes values; it never sets one.

@@ -30,23 +30,6 @@ std::string_view without_trailing_non_components(std::string_view path) {
   return path;
 }
 
-struct FinalNameSplit {
-  std::string_view parent;
-  std::string_view name;
-};
-
-// Splits a path with a final name (an ordinary last component) into its parent
-// and that name. A single relative name has the empty parent.
-std::optional<FinalNameSplit> split_final_name(std::string_view path) {
-  path = without_trailing_non_components(path);
-  const std::size_t separator = path.rfind(kSeparator);
-  const std::size_t name_start = separator == std::string_view::npos ? 0 : separator + 1;
-  const std::string_view name = path.substr(name_start);
-  if (name.empty() || name == "." || name == "..") return std::nullopt;
-  std::string_view parent = path.substr(0, name_start);
-  return FinalNameSplit{without_trailing_non_components(parent), name};
-}
-
 std::string join_final_name(std::string parent, std::string_view name) {
   if (!parent.ends_with(kSeparator)) parent.push_back(kSeparator);
   parent.append(name);
@@ -65,6 +48,16 @@ std::string resolve_best_effort(std::string_view raw) {
 }
 
 }  // namespace
+
+std::optional<FinalNameSplit> split_final_name(std::string_view path) {
+  path = without_trailing_non_components(path);
+  const std::size_t separator = path.rfind(kSeparator);
+  const std::size_t name_start = separator == std::string_view::npos ? 0 : separator + 1;
+  const std::string_view name = path.substr(name_start);
+  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  std::string_view parent = path.substr(0, name_start);
+  return FinalNameSplit{without_trailing_non_components(parent), name};
+}
 
 std::string strip_extended_prefix(std::string text) {
   if (text.starts_with(kExtendedUncPrefix)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,15 @@ std::string normalize_path(std::string_view raw);
 
 // The first 12 hexadecimal digits of the SHA-1 digest of the normalised path.
 std::string path_fingerprint(std::string_view input);
+
+// A path whose last component is an ordinary name, split into the path
+// before it (trailing separators dropped, a root kept whole; empty for a
+// single relative name) and that name.
+struct FinalNameSplit {
+  std::string_view parent;
+  std::string_view name;
+};
+std::optional<FinalNameSplit> split_final_name(std::string_view path);
 
 // Removes a Windows extended-length prefix ("\\?\", "\\?\UNC\") that the
 // text carries, keeping it where a long path still needs it.

@@ -7,6 +7,7 @@
 namespace worktree_runtime::domain {
 
 std::string join_path(std::string_view base, std::string_view name) {
+  if (base.empty() || name.starts_with('/')) return std::string(name);
   std::string joined(base);
   if (!joined.ends_with('/')) joined += '/';
   joined += name;

@@ -21,7 +21,9 @@ std::string state_dir(std::optional<std::string_view> repo_root);
 // their state and metadata.
 std::string session_state_relative_path(std::string_view main_worktree_root);
 
-// `base` and `name` joined with one separator ("/" is not doubled).
+// `name` below `base` with one separator between them; an absolute `name`
+// replaces the base, an empty base leaves `name` as it is, and an empty
+// `name` leaves the base with a trailing separator.
 std::string join_path(std::string_view base, std::string_view name);
 
 }  // namespace worktree_runtime::domain

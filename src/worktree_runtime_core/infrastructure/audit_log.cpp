@@ -7,6 +7,7 @@
 
 #include "domain/environment.hpp"
 #include "domain/state_layout.hpp"
+#include "domain/worktree_bases.hpp"
 #include "infrastructure/project_id_resolver.hpp"
 #include "platform/filesystem.hpp"
 #include "platform/process_environment.hpp"
@@ -34,24 +35,6 @@ std::optional<std::string> non_blank_variable(std::string_view name) {
   const std::string_view trimmed = support::trim_white_space(*value);
   if (trimmed.empty()) return std::nullopt;
   return std::string(trimmed);
-}
-
-std::optional<std::string> unicode_variable(const char* name) {
-  std::optional<std::string> value = platform::environment_variable(name);
-  if (value && !support::is_valid_utf8(*value)) return std::nullopt;
-  return value;
-}
-
-// "~" and the separators after it replaced by the home directory
-// (USERPROFILE, else HOME); unchanged without a usable home.
-std::string expand_home(const std::string& directory) {
-  if (!directory.starts_with('~')) return directory;
-  std::optional<std::string> home = unicode_variable("USERPROFILE");
-  if (!home) home = unicode_variable("HOME");
-  if (!home || home->empty()) return directory;
-  const std::size_t rest = directory.find_first_not_of("/\\", 1);
-  if (rest == std::string::npos) return *home;
-  return domain::join_path(*home, std::string_view(directory).substr(rest));
 }
 
 std::string default_audit_dir() {
@@ -147,7 +130,7 @@ std::string resolve_audit_dir() {
   std::optional<std::string> shared = non_blank_variable(domain::kVelmorinSharedDirVariable);
   if (!shared) shared = non_blank_variable(domain::kSharedDirVariable);
   if (!shared) return default_audit_dir();
-  return domain::join_path(expand_home(*shared), "audit");
+  return domain::join_path(domain::expand_home(*shared), "audit");
 }
 
 void append_audit_event(AuditEventInput input) {

@@ -1,11 +1,32 @@
 #pragma once
 
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace worktree_runtime::infrastructure {
 
 // The branch names that count as main branches unless the project says otherwise.
 inline constexpr std::array<std::string_view, 2> kDefaultMainBranches = {"main", "master"};
+
+// The GitHub conventions a repository asks for.
+struct GitHubPolicy {
+  std::vector<std::string> pr_title_prefixes;
+  std::vector<std::string> main_branches;
+  bool pr_title_issue_suffix_required = true;
+  std::vector<std::string> required_sections_issue;
+  std::vector<std::string> required_sections_pr;
+};
+
+GitHubPolicy default_github_policy();
+
+// The defaults, each replaced by its setting in [tool.velmorin.github_policy]
+// of the repository's pyproject.toml when that setting is usable. Read afresh
+// on every call.
+GitHubPolicy resolve_github_policy(std::optional<std::string_view> project_root);
+
+std::vector<std::string> resolve_main_branches(std::optional<std::string_view> project_root);
 
 }  // namespace worktree_runtime::infrastructure

@@ -73,7 +73,7 @@ support::Result<std::string> validate_project_id(std::string_view raw) {
   if (valid) return std::string(raw);
   return support::CoreError{"project_id " + support::quoted_literal(raw) +
                                 " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'",
-                            std::string(kProjectIdInvalidReason)};
+                            std::string(kProjectIdInvalidReason), support::ErrorKind::invalid_project_id};
 }
 
 support::Result<std::string> resolve_checked_project_id(std::optional<std::string_view> repo_root) {

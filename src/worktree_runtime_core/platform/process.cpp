@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <optional>
+#include <variant>
 
 #include "platform/unique_fd.hpp"
 
@@ -78,15 +79,18 @@ class Child {
   int exit_descriptor() const { return pidfd_.get(); }
 
   // Collects the exit without blocking. Nothing while it still runs.
-  std::optional<ProcessResult::Outcome> try_collect(int& exit_code) {
+  std::optional<ProcessResult::Outcome> try_collect(ProcessResult& result) {
     int status = 0;
     pid_t waited;
     while ((waited = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
     }
     if (waited == 0) return std::nullopt;
     collected_ = true;
-    if (waited < 0) return ProcessResult::Outcome::wait_failed;
-    exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (waited < 0) {
+      result.error_number = errno;
+      return ProcessResult::Outcome::wait_failed;
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return ProcessResult::Outcome::exited;
   }
 
@@ -98,13 +102,14 @@ class Child {
 
 bool holds_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-std::optional<Child> spawn(const std::vector<std::string>& arguments, const std::string& working_directory,
-                           Pipe& output, Pipe& error) {
+// The started child, or the error number of the failed start.
+std::variant<Child, int> spawn(const std::vector<std::string>& arguments, const std::string& working_directory,
+                               Pipe& output, Pipe& error) {
   SpawnFileActions actions;
-  if (::posix_spawn_file_actions_adddup2(actions.get(), output.write_end.get(), STDOUT_FILENO) != 0 ||
-      ::posix_spawn_file_actions_adddup2(actions.get(), error.write_end.get(), STDERR_FILENO) != 0 ||
-      ::posix_spawn_file_actions_addchdir_np(actions.get(), working_directory.c_str()) != 0) {
-    return std::nullopt;
+  if (const int failure = ::posix_spawn_file_actions_adddup2(actions.get(), output.write_end.get(), STDOUT_FILENO) |
+                          ::posix_spawn_file_actions_adddup2(actions.get(), error.write_end.get(), STDERR_FILENO) |
+                          ::posix_spawn_file_actions_addchdir_np(actions.get(), working_directory.c_str())) {
+    return failure;
   }
   // The child starts with no blocked signals and with the signals that the
   // interpreter ignores for itself (broken pipes, file size) at their defaults.
@@ -115,18 +120,20 @@ std::optional<Child> spawn(const std::vector<std::string>& arguments, const std:
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGXFSZ);
-  if (::posix_spawnattr_setsigmask(attributes.get(), &empty_mask) != 0 ||
-      ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) != 0 ||
-      ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) != 0) {
-    return std::nullopt;
+  if (const int failure = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask) |
+                          ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) |
+                          ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) {
+    return failure;
   }
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t pid;
-  if (::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ) != 0) return std::nullopt;
-  return std::optional<Child>(std::in_place, pid);
+  if (const int failure = ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ)) {
+    return failure;
+  }
+  return std::variant<Child, int>(std::in_place_index<0>, pid);
 }
 
 // Appends one read of `fd` to `sink`; closes `fd` at its end. True when
@@ -165,17 +172,26 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
                           std::chrono::milliseconds limit) {
   ProcessResult result;
   const Clock::time_point deadline = Clock::now() + limit;
+  result.error_number = EINVAL;
   if (arguments.empty() || holds_nul(working_directory)) return result;
   for (const std::string& argument : arguments) {
     if (holds_nul(argument)) return result;
   }
   std::optional<Pipe> output = make_pipe();
   std::optional<Pipe> error = make_pipe();
-  if (!output || !error) return result;
-  std::optional<Child> child = spawn(arguments, std::string(working_directory), *output, *error);
+  if (!output || !error) {
+    result.error_number = errno;
+    return result;
+  }
+  std::variant<Child, int> started = spawn(arguments, std::string(working_directory), *output, *error);
   output->write_end.reset();
   error->write_end.reset();
-  if (!child) return result;
+  if (const int* failure = std::get_if<int>(&started)) {
+    result.error_number = *failure;
+    return result;
+  }
+  result.error_number = 0;
+  Child* child = &std::get<Child>(started);
 
   std::optional<ProcessResult::Outcome> exit_outcome;
   while (!exit_outcome) {
@@ -191,11 +207,12 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
     const int ready = ::poll(watched.data(), watched.size(), poll_timeout_ms(deadline, child->exit_descriptor() >= 0));
     if (ready < 0 && errno != EINTR) {
       result.outcome = ProcessResult::Outcome::wait_failed;
+      result.error_number = errno;
       return result;
     }
     if (watched[0].revents != 0) drain(output->read_end, result.standard_output);
     if (watched[1].revents != 0) drain(error->read_end, result.standard_error);
-    exit_outcome = child->try_collect(result.exit_code);
+    exit_outcome = child->try_collect(result);
   }
   drain_remaining(output->read_end, result.standard_output);
   drain_remaining(error->read_end, result.standard_error);

@@ -11,12 +11,25 @@
 
 #include "support/text.hpp"
 
+extern char** environ;
+
 namespace worktree_runtime::platform {
 
 std::optional<std::string> environment_variable(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
   return std::string(value);
+}
+
+support::EnvSnapshot environment_snapshot() {
+  support::EnvSnapshot snapshot;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos || !support::is_valid_utf8(text)) continue;
+    snapshot.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+  }
+  return snapshot;
 }
 
 std::optional<std::string> current_directory() {

@@ -5,12 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include "support/env_snapshot.hpp"
 #include "support/time.hpp"
 
 namespace worktree_runtime::platform {
 
 // The value of a variable of the live process environment, as raw bytes.
 std::optional<std::string> environment_variable(const char* name);
+
+// A copy of the live process environment; entries that are not UTF-8 are left out.
+support::EnvSnapshot environment_snapshot();
 
 // The process's current directory, or nothing when it cannot be determined
 // (it was removed, say). Bytes that are not UTF-8 come back as U+FFFD.

@@ -6,10 +6,14 @@
 
 namespace worktree_runtime::support {
 
+// Which kind of failure a CoreError is; callers map each to its exception.
+enum class ErrorKind { invalid_value, invalid_project_id, worktree_list };
+
 // The failure of one of the few core operations that can fail.
 struct CoreError {
   std::string message;
   std::string reason_code;  // empty unless the operation defines one
+  ErrorKind kind = ErrorKind::invalid_value;
 };
 
 // A value, or the CoreError that took its place.

@@ -1,0 +1,73 @@
+#include "infrastructure/github_policy.hpp"
+
+#include <toml++/toml.h>
+
+#include "domain/paths.hpp"
+#include "domain/state_layout.hpp"
+#include "infrastructure/git.hpp"
+#include "platform/filesystem.hpp"
+#include "support/text.hpp"
+
+namespace worktree_runtime::infrastructure {
+namespace {
+
+// The string elements of an array that holds at least one; anything else
+// leaves `setting` as it is.
+void settle_list(toml::node_view<const toml::node> node, std::vector<std::string>& setting) {
+  const toml::array* array = node.as_array();
+  if (array == nullptr) return;
+  std::vector<std::string> strings;
+  for (const toml::node& element : *array) {
+    if (const auto text = element.value_exact<std::string>()) strings.push_back(*text);
+  }
+  if (!strings.empty()) setting = std::move(strings);
+}
+
+std::optional<toml::table> read_pyproject(std::optional<std::string_view> project_root) {
+  const std::string root = resolve_repo_root(project_root);
+  if (root.empty()) return std::nullopt;
+  const std::optional<std::string> text =
+      platform::read_file(domain::join_path(domain::normalize_path(root), "pyproject.toml"));
+  if (!text || !support::is_valid_utf8(*text)) return std::nullopt;
+  try {
+    return toml::parse(*text);
+  } catch (const toml::parse_error&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+GitHubPolicy default_github_policy() {
+  return {
+      {"feat", "fix", "chore", "docs", "refactor", "test", "perf", "build", "ci"},
+      {std::string(kDefaultMainBranches[0]), std::string(kDefaultMainBranches[1])},
+      true,
+      {"Goal", "Background", "Scope", "Acceptance Criteria"},
+      {"Summary", "Linked Issues", "Test Plan", "Breaking Changes"},
+  };
+}
+
+GitHubPolicy resolve_github_policy(std::optional<std::string_view> project_root) {
+  GitHubPolicy policy = default_github_policy();
+  const std::optional<toml::table> document = read_pyproject(project_root);
+  if (!document) return policy;
+  const auto settings = (*document)["tool"]["velmorin"]["github_policy"];
+  if (!settings.is_table()) return policy;
+  settle_list(settings["pr_title_prefixes"], policy.pr_title_prefixes);
+  settle_list(settings["main_branches"], policy.main_branches);
+  if (const auto required = settings["pr_title_issue_suffix_required"].value_exact<bool>()) {
+    policy.pr_title_issue_suffix_required = *required;
+  }
+  if (const auto sections = settings["required_sections"]; sections.is_table()) {
+    settle_list(sections["issue"], policy.required_sections_issue);
+    settle_list(sections["pr"], policy.required_sections_pr);
+  }
+  return policy;
+}
+
+std::vector<std::string> resolve_main_branches(std::optional<std::string_view> project_root) {
+  return resolve_github_policy(project_root).main_branches;
+}
+
+}  // namespace worktree_runtime::infrastructure
