@@ -56,3 +56,68 @@ def test_optional_text_takes_none_as_absent_but_text_refuses_it():
     assert native.normalize_path(None) == ""
     with pytest.raises(TypeError):
         native.path_fingerprint(None)
+
+
+class BytesPath:
+    def __fspath__(self):
+        return b"/tmp"
+
+
+class FailingPath:
+    def __fspath__(self):
+        raise RuntimeError("fspath failed")
+
+
+@pytest.mark.parametrize(
+    ("call", "exception", "noted"),
+    [
+        # Path-like text: the lookup's AttributeError and __fspath__'s own errors, without a note.
+        (lambda: native.resolve_main_branches(42), AttributeError, False),
+        (lambda: native.resolve_main_branches(FailingPath()), RuntimeError, False),
+        (lambda: native.resolve_main_branches(BytesPath()), TypeError, False),
+        (lambda: native.PyWorktreeBindingStore(repo_root=42), AttributeError, False),
+        # File-system path: os.fspath's TypeError, with a note.
+        (lambda: native.list_worktrees(42), TypeError, True),
+        (lambda: native.list_worktrees(BytesPath()), TypeError, True),
+        (lambda: native.list_worktrees(b"/tmp"), TypeError, True),
+        # Flags refuse integers; integers refuse floats and values past 64 bits.
+        (lambda: native.PyBindingValidationOptions(1), TypeError, True),
+        (lambda: native.validate_current_binding(repo_root="/", session_id=None, cwd="/", check_git=0), TypeError, True),
+        (lambda: native.PyWorktreeBinding("s", "", "b", "", "", "", "", 1.0), TypeError, True),
+        (lambda: native.PyWorktreeBinding("s", "", "b", "", "", "", "", 2**63), OverflowError, True),
+        # A list of texts refuses str, sets and non-str items.
+        (lambda: native.validate_main_worktree(allowed_branches="main"), TypeError, True),
+        (lambda: native.validate_main_worktree(allowed_branches={"main"}), TypeError, True),
+        (lambda: native.validate_main_worktree(allowed_branches=[b"main"]), TypeError, True),
+        # Extension objects are checked by type.
+        (lambda: native.validate_binding({"session_id": "s"}), TypeError, True),
+        (lambda: native.is_main_worktree(object()), TypeError, True),
+    ],
+)
+def test_conversion_failures_and_their_notes(call, exception, noted):
+    with pytest.raises(exception) as raised:
+        call()
+    assert bool(getattr(raised.value, "__notes__", None)) is noted
+
+
+def test_path_like_and_file_system_path_accept_str_and_path(tmp_path):
+    assert native.resolve_main_branches(tmp_path) == native.resolve_main_branches(str(tmp_path))
+    assert native.PyWorktreeBindingStore(repo_root=tmp_path).path == native.PyWorktreeBindingStore(repo_root=str(tmp_path)).path
+
+
+def test_integer_kind_takes_index_objects_and_bools():
+    class Index:
+        def __index__(self):
+            return 7
+
+    assert native.PyWorktreeBinding("s", "", "b", "", "", "", "", Index()).schema_version == 7
+    assert native.PyWorktreeBinding("s", "", "b", "", "", "", "", True).schema_version == 1
+
+
+@pytest.mark.parametrize("env", [None, {}, {"QUORBEL_WORKTREE": 1}, {1: "x"}, __import__("os").environ, [("a", "b")]])
+def test_environment_mappings_that_do_not_fit_are_silently_absent(env):
+    binding = native.PyWorktreeBinding("s", "/nowhere", "b", "", "", "")
+    options = native.PyBindingValidationOptions(require_env_worktree=True)
+    result = native.validate_binding(binding, env=env, check_git=False, options=options)
+    # Only a real (even empty) snapshot makes the missing variable count.
+    assert result.reason_code == ("WORKTREE_ENV_MISSING" if env == {} else "WORKTREE_BINDING_OK")
