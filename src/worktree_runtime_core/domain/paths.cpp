@@ -59,6 +59,12 @@ std::optional<FinalNameSplit> split_final_name(std::string_view path) {
   return FinalNameSplit{without_trailing_non_components(parent), name};
 }
 
+std::string parent_directory(std::string_view path) {
+  const std::size_t separator = path.rfind(kSeparator);
+  if (separator == std::string_view::npos) return ".";
+  return std::string(separator == 0 ? path.substr(0, 1) : path.substr(0, separator));
+}
+
 std::string strip_extended_prefix(std::string text) {
   if (text.starts_with(kExtendedUncPrefix)) {
     return "\\\\" + text.substr(kExtendedUncPrefix.size());

@@ -24,6 +24,10 @@ struct FinalNameSplit {
 };
 std::optional<FinalNameSplit> split_final_name(std::string_view path);
 
+// The directory that holds the file at `path`: "." for a bare name, "/" for
+// a name directly below the root.
+std::string parent_directory(std::string_view path);
+
 // Removes a Windows extended-length prefix ("\\?\", "\\?\UNC\") that the
 // text carries, keeping it where a long path still needs it.
 std::string strip_extended_prefix(std::string text);

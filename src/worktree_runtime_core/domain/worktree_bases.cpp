@@ -18,12 +18,6 @@ namespace {
 
 constexpr std::string_view kContainerSuffix = "-worktrees";
 
-std::optional<std::string> unicode_variable(const char* name) {
-  std::optional<std::string> value = platform::environment_variable(name);
-  if (value && !support::is_valid_utf8(*value)) return std::nullopt;
-  return value;
-}
-
 std::optional<std::string_view> non_empty(const support::EnvSnapshot& env, std::string_view name) {
   const auto found = env.find(std::string(name));
   if (found == env.end() || found->second.empty()) return std::nullopt;
@@ -78,8 +72,8 @@ std::string base_for_root(const std::string& normalized_root, std::optional<std:
 
 std::string expand_home(std::string_view home) {
   if (!home.starts_with('~')) return std::string(home);
-  std::optional<std::string> user_home = unicode_variable("USERPROFILE");
-  if (!user_home) user_home = unicode_variable("HOME");
+  std::optional<std::string> user_home = platform::environment_variable("USERPROFILE");
+  if (!user_home) user_home = platform::environment_variable("HOME");
   if (!user_home || user_home->empty()) return std::string(home);
   const std::size_t rest = home.find_first_not_of("/\\", 1);
   if (rest == std::string_view::npos) return *user_home;
@@ -89,7 +83,9 @@ std::string expand_home(std::string_view home) {
 std::string resolve_home_dir(std::optional<std::string_view> home) {
   if (home) return expand_home(*home);
   for (const char* variable : {"USERPROFILE", "HOME"}) {
-    if (const auto value = unicode_variable(variable); value && !value->empty()) return expand_home(*value);
+    if (const auto value = platform::environment_variable(variable); value && !value->empty()) {
+      return expand_home(*value);
+    }
   }
   return ".";
 }

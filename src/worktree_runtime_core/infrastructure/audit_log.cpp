@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "domain/environment.hpp"
+#include "domain/paths.hpp"
 #include "domain/state_layout.hpp"
 #include "domain/worktree_bases.hpp"
 #include "infrastructure/project_id_resolver.hpp"
@@ -31,7 +32,7 @@ void report_fail_open(std::string_view stage) {
 // The trimmed value of a variable that is set to non-blank UTF-8.
 std::optional<std::string> non_blank_variable(std::string_view name) {
   const std::optional<std::string> value = platform::environment_variable(std::string(name).c_str());
-  if (!value || !support::is_valid_utf8(*value)) return std::nullopt;
+  if (!value) return std::nullopt;
   const std::string_view trimmed = support::trim_white_space(*value);
   if (trimmed.empty()) return std::nullopt;
   return std::string(trimmed);
@@ -52,12 +53,6 @@ std::string archive_name(const std::string& month, int number) {
   if (number > 1) name += "." + std::to_string(number);
   name += kArchiveSuffix;
   return name;
-}
-
-std::string parent_directory(const std::string& path) {
-  const std::size_t separator = path.rfind('/');
-  if (separator == std::string::npos) return ".";
-  return separator == 0 ? "/" : path.substr(0, separator);
 }
 
 bool is_archive_name(std::string_view name) {
@@ -164,7 +159,7 @@ void append_audit_event(AuditEventInput input) {
 void rotate_audit_log(const std::string& active_log) {
   const std::string sentinel = active_log + std::string(kSentinelSuffix);
   if (!platform::create_exclusive(sentinel)) return;  // another process is rotating
-  const std::string directory = parent_directory(active_log);
+  const std::string directory = domain::parent_directory(active_log);
   const std::string month = support::format_year_month(platform::utc_now());
   std::string target;
   for (int number = 1;; ++number) {

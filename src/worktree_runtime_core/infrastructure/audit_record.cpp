@@ -137,8 +137,7 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
   record.session_id = std::move(input.session_id);
   record.pid = platform::process_id();
   record.cwd = platform::current_directory().value_or("");
-  const std::optional<std::string> host = platform::environment_variable("COMPUTERNAME");
-  record.host = host && support::is_valid_utf8(*host) ? *host : "";
+  record.host = platform::environment_variable("COMPUTERNAME").value_or("");
   record.invoker = std::move(input.invoker);
   record.branch = std::move(input.branch);
   record.worktree_path = std::move(input.worktree_path);

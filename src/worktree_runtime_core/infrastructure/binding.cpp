@@ -1,6 +1,7 @@
 #include "infrastructure/binding.hpp"
 
 #include "domain/paths.hpp"
+#include "support/json.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -17,19 +18,14 @@ std::string_view chosen_key(const json& object, std::string_view preferred, std:
   return object.contains(preferred) ? preferred : fallback;
 }
 
-const std::string* string_member(const json& object, std::string_view key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
-}
-
 // A required member: a string holding something besides white space, kept whole.
 const std::string* required_member(const json& object, std::string_view key) {
-  const std::string* text = string_member(object, key);
+  const std::string* text = support::string_member(object, key);
   return text != nullptr && !support::is_blank(*text) ? text : nullptr;
 }
 
 std::string optional_member(const json& object, std::string_view key) {
-  const std::string* text = string_member(object, key);
+  const std::string* text = support::string_member(object, key);
   return text != nullptr ? *text : std::string();
 }
 

@@ -5,6 +5,7 @@
 #include "infrastructure/binding_store.hpp"
 #include "infrastructure/git.hpp"
 #include "platform/filesystem.hpp"
+#include "support/json.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -30,11 +31,6 @@ std::optional<json> read_metadata(const std::string& path) {
   json metadata = json::parse(*text, nullptr, /*allow_exceptions=*/false);
   if (!metadata.is_object()) return std::nullopt;
   return metadata;
-}
-
-const std::string* string_member(const json& object, std::string_view key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
 }
 
 }  // namespace
@@ -79,11 +75,11 @@ std::optional<WorktreeBinding> recover_binding_from_metadata(std::string_view se
       "metadata.json");
   const std::optional<json> metadata = read_metadata(path);
   if (!metadata) return std::nullopt;
-  const std::string* worktree_path = string_member(*metadata, "worktree_path");
-  const std::string* branch = string_member(*metadata, "branch");
-  if (branch == nullptr) branch = string_member(*metadata, "branch_name");
+  const std::string* worktree_path = support::string_member(*metadata, "worktree_path");
+  const std::string* branch = support::string_member(*metadata, "branch");
+  if (branch == nullptr) branch = support::string_member(*metadata, "branch_name");
   if (worktree_path == nullptr || branch == nullptr || support::is_blank(*worktree_path)) return std::nullopt;
-  const std::string* source_ref = string_member(*metadata, "source_ref");
+  const std::string* source_ref = support::string_member(*metadata, "source_ref");
   support::Result<WorktreeBinding> registered = register_binding(
       session_id, *worktree_path, *branch, main_worktree_root, std::nullopt, source_ref ? *source_ref : "");
   if (!registered.ok()) return std::nullopt;

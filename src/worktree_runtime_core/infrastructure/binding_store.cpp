@@ -26,18 +26,12 @@ bool matches_session(const json& entry, std::string_view session_id) {
   return found != entry.end() && found->is_string() && found->get_ref<const std::string&>() == session_id;
 }
 
-std::string parent_directory(const std::string& path) {
-  const std::size_t separator = path.rfind('/');
-  if (separator == std::string::npos) return ".";
-  return separator == 0 ? "/" : path.substr(0, separator);
-}
-
 // Runs `change` on the document under the store's cross-process lock, and
 // writes the document back when `change` says so and the file may be
 // replaced. Returns what `change` returns.
 template <class Change>
 auto change_document(const WorktreeBindingStore& store, Change change) {
-  platform::make_directories(parent_directory(store.path));
+  platform::make_directories(domain::parent_directory(store.path));
   // The lock lives beside the store so that the store file itself can be
   // replaced by rename while the lock is held.
   const platform::FileLock lock(store.path + std::string(kLockSuffix));
@@ -78,7 +72,7 @@ std::string render_binding_document(const json& document) {
 }
 
 std::optional<support::CoreError> write_binding_document(const std::string& path, const json& document) {
-  const std::string directory = parent_directory(path);
+  const std::string directory = domain::parent_directory(path);
   if (!platform::make_directories(directory)) return support::CoreError{"cannot create " + directory, {}};
   std::string temporary;
   platform::UniqueFd file;

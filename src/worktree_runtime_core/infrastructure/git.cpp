@@ -60,8 +60,7 @@ std::string run_git(std::string_view directory, std::initializer_list<std::strin
 std::string resolve_repo_root(std::optional<std::string_view> explicit_root) {
   if (explicit_root && !explicit_root->empty()) return std::string(*explicit_root);
   const std::string variable(domain::kRepoRootVariable);
-  if (std::optional<std::string> value = platform::environment_variable(variable.c_str());
-      value && !value->empty() && support::is_valid_utf8(*value)) {
+  if (std::optional<std::string> value = platform::environment_variable(variable.c_str()); value && !value->empty()) {
     return *std::move(value);
   }
   return run_git(".", {"rev-parse", "--show-toplevel"});

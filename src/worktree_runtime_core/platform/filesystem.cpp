@@ -86,9 +86,14 @@ bool is_regular_file(std::string_view path) {
 }
 
 bool make_directories(std::string_view path) {
-  if (!c_path(path)) return false;
+  if (!c_path(path)) {
+    errno = EINVAL;
+    return false;
+  }
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(path), error);
+  // The caller reports the reason through errno, as for every other call here.
+  if (error) errno = error.value();
   return !error;
 }
 

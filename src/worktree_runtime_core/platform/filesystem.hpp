@@ -38,7 +38,8 @@ bool exists(std::string_view path);
 // Whether `path` names a regular file, links followed.
 bool is_regular_file(std::string_view path);
 
-// Creates `path` and its missing ancestors; false when that fails.
+// Creates `path` and its missing ancestors; false, with `errno` set, when
+// that fails.
 bool make_directories(std::string_view path);
 
 // Creates a new file that did not exist, open for writing. On failure the

@@ -17,7 +17,7 @@ namespace worktree_runtime::platform {
 
 std::optional<std::string> environment_variable(const char* name) {
   const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
+  if (value == nullptr || !support::is_valid_utf8(value)) return std::nullopt;
   return std::string(value);
 }
 

@@ -10,7 +10,8 @@
 
 namespace worktree_runtime::platform {
 
-// The value of a variable of the live process environment, as raw bytes.
+// The value of a variable of the live process environment; absent when it is
+// unset or its value is not UTF-8 text.
 std::optional<std::string> environment_variable(const char* name);
 
 // A copy of the live process environment; entries that are not UTF-8 are left out.
