@@ -83,11 +83,13 @@ class Node {
 
   bool present() const { return node_ != nullptr; }
 
-  // Whether some mapping below this node repeats a key.
-  bool has_duplicate_key() const {
+  // Whether some mapping below this node repeats a key. Aliases make the
+  // tree a graph, possibly with cycles: each node is looked at once.
+  bool has_duplicate_key(std::set<const yaml_node_t*>& visited) const {
+    if (node_ == nullptr || !visited.insert(node_).second) return false;
     if (is_sequence()) {
       for (const Node& child : items()) {
-        if (child.has_duplicate_key()) return true;
+        if (child.has_duplicate_key(visited)) return true;
       }
     } else if (is_mapping()) {
       std::set<std::string> keys;
@@ -95,7 +97,7 @@ class Node {
            ++pair) {
         const Node key = node(pair->key);
         if (const auto text = key.scalar_text(); text && !keys.insert(std::string(*text)).second) return true;
-        if (key.has_duplicate_key() || node(pair->value).has_duplicate_key()) return true;
+        if (key.has_duplicate_key(visited) || node(pair->value).has_duplicate_key(visited)) return true;
       }
     }
     return false;
@@ -159,7 +161,8 @@ std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_vie
   WorktreeConfig::Document next;
   if (!parser.load(next.document) || yaml_document_get_root_node(&next.document) != nullptr) return std::nullopt;
   WorktreeConfig config(std::move(document));
-  if (root_of(config).has_duplicate_key()) return std::nullopt;
+  std::set<const yaml_node_t*> visited;
+  if (root_of(config).has_duplicate_key(visited)) return std::nullopt;
   return config;
 }
 
