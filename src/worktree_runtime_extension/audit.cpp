@@ -125,7 +125,7 @@ std::monostate record_event(Text kind, Text branch, Text worktree_path, Text inv
 
 std::vector<AuditRecord> read_records(OptionalText branch, OptionalText worktree_path, InstantBound since,
                                       InstantBound until) {
-  return infrastructure::read_audit_records(owned(branch), owned(worktree_path), since.value, until.value);
+  return infrastructure::read_audit_records({owned(branch), owned(worktree_path), since.value, until.value});
 }
 
 std::monostate reap_rotation_sentinel() {

@@ -65,48 +65,16 @@ std::optional<std::int64_t> signed_integer(simdjson::dom::element value) {
   return std::nullopt;
 }
 
-std::optional<std::string> string_of(simdjson::dom::element value) {
+std::optional<std::string_view> string_of(simdjson::dom::element value) {
   if (!value.is_string()) return std::nullopt;
-  return std::string(value.get_string().value_unsafe());
+  return value.get_string().value_unsafe();
 }
 
-// What one parsed line says as a record; the last of repeated keys counts.
-std::optional<AuditRecord> record_from_object(simdjson::dom::object object) {
-  AuditRecord record;
-  std::optional<std::string> timestamp, kind, invoker, branch, worktree_path, outcome;
-  std::optional<std::int64_t> pid;
-  for (const auto field : object) {
-    const std::string_view key = field.key;
-    const simdjson::dom::element value = field.value;
-    if (key == "timestamp") timestamp = string_of(value);
-    else if (key == "kind") kind = string_of(value);
-    else if (key == "invoker") invoker = string_of(value);
-    else if (key == "branch") branch = string_of(value);
-    else if (key == "worktree_path") worktree_path = string_of(value);
-    else if (key == "outcome") outcome = string_of(value);
-    else if (key == "pid") pid = signed_integer(value);
-    else if (key == "schema_version") record.schema_version = string_of(value).value_or("");
-    else if (key == "cwd") record.cwd = string_of(value).value_or("");
-    else if (key == "host") record.host = string_of(value).value_or("");
-    else if (key == "session_id") record.session_id = string_of(value);
-    else if (key == "correlation_id") record.correlation_id = string_of(value);
-    else if (key == "parent_pid") record.parent_pid = signed_integer(value);
-    else if (key == "elapsed_ms") record.elapsed_ms = signed_integer(value);
-    else if (key == "truncated") record.truncated = value.is_bool() && value.get_bool().value_unsafe();
-    else if (key == "extra") record.extra = simdjson::minify(value);
-  }
-  if (!timestamp || !kind || !invoker || !branch || !worktree_path || !outcome || !pid) return std::nullopt;
-  record.timestamp = *std::move(timestamp);
-  record.kind = *std::move(kind);
-  record.invoker = *std::move(invoker);
-  record.branch = *std::move(branch);
-  record.worktree_path = *std::move(worktree_path);
-  record.outcome = *std::move(outcome);
-  record.pid = *pid;
-  return record;
+std::optional<std::string> owned(std::optional<std::string_view> text) {
+  return text ? std::optional<std::string>(*text) : std::nullopt;
 }
 
-std::optional<support::Instant> record_instant(const std::string& timestamp) {
+std::optional<support::Instant> record_instant(std::string_view timestamp) {
   std::string offset_form;
   offset_form.reserve(timestamp.size() + 5);
   for (const char character : timestamp) {
@@ -117,6 +85,84 @@ std::optional<support::Instant> record_instant(const std::string& timestamp) {
     }
   }
   return support::parse_rfc3339(offset_form);
+}
+
+// The members of one parsed line, viewed in place; the last of repeated keys
+// counts. Views are valid until the parser reads the next line.
+struct LineFields {
+  std::optional<std::string_view> timestamp, kind, invoker, branch, worktree_path, outcome;
+  std::optional<std::string_view> schema_version, cwd, host, session_id, correlation_id;
+  std::optional<std::int64_t> pid, parent_pid, elapsed_ms;
+  bool truncated = false;
+  std::optional<simdjson::dom::element> extra;
+
+  explicit LineFields(simdjson::dom::object object) {
+    for (const auto field : object) {
+      const std::string_view key = field.key;
+      const simdjson::dom::element value = field.value;
+      if (key == "timestamp") timestamp = string_of(value);
+      else if (key == "kind") kind = string_of(value);
+      else if (key == "invoker") invoker = string_of(value);
+      else if (key == "branch") branch = string_of(value);
+      else if (key == "worktree_path") worktree_path = string_of(value);
+      else if (key == "outcome") outcome = string_of(value);
+      else if (key == "pid") pid = signed_integer(value);
+      else if (key == "schema_version") schema_version = string_of(value);
+      else if (key == "cwd") cwd = string_of(value);
+      else if (key == "host") host = string_of(value);
+      else if (key == "session_id") session_id = string_of(value);
+      else if (key == "correlation_id") correlation_id = string_of(value);
+      else if (key == "parent_pid") parent_pid = signed_integer(value);
+      else if (key == "elapsed_ms") elapsed_ms = signed_integer(value);
+      else if (key == "truncated") truncated = value.is_bool() && value.get_bool().value_unsafe();
+      else if (key == "extra") extra = value;
+    }
+  }
+
+  bool is_record() const { return timestamp && kind && invoker && branch && worktree_path && outcome && pid; }
+
+  // Checked on the views, before anything is copied.
+  bool passes(const AuditFilter& filter) const {
+    if (filter.branch && *branch != *filter.branch) return false;
+    if (filter.worktree_path && *worktree_path != *filter.worktree_path) return false;
+    const std::optional<support::Instant> instant = record_instant(*timestamp);
+    return instant && (!filter.since || *instant >= *filter.since) && (!filter.until || *instant <= *filter.until);
+  }
+
+  AuditRecord record() const {
+    return {std::string(schema_version.value_or("")),
+            std::string(*timestamp),
+            std::string(*kind),
+            owned(session_id),
+            *pid,
+            parent_pid,
+            std::string(cwd.value_or("")),
+            std::string(host.value_or("")),
+            std::string(*invoker),
+            std::string(*branch),
+            std::string(*worktree_path),
+            std::string(*outcome),
+            elapsed_ms,
+            owned(correlation_id),
+            truncated,
+            extra ? std::optional<std::string>(simdjson::minify(*extra)) : std::nullopt};
+  }
+};
+
+// The records in ascending order of their timestamp text, equal texts kept
+// in file order. A log written by one clock is usually in order already.
+void sort_by_timestamp(std::vector<AuditRecord>& records) {
+  const auto by_timestamp = [&](std::size_t left, std::size_t right) {
+    return records[left].timestamp < records[right].timestamp;
+  };
+  std::vector<std::size_t> order(records.size());
+  for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
+  if (std::ranges::is_sorted(order, by_timestamp)) return;
+  std::ranges::stable_sort(order, by_timestamp);
+  std::vector<AuditRecord> sorted;
+  sorted.reserve(records.size());
+  for (const std::size_t index : order) sorted.push_back(std::move(records[index]));
+  records = std::move(sorted);
 }
 
 }  // namespace
@@ -196,9 +242,10 @@ void prune_audit_archives(const std::string& directory) {
   }
 }
 
-std::vector<AuditRecord> parse_audit_log(std::string_view text) {
+std::vector<AuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter) {
   std::vector<AuditRecord> records;
   if (!simdjson::validate_utf8(text.data(), text.size())) return records;
+  records.reserve(static_cast<std::size_t>(std::ranges::count(text, '\n')) + 1);
   // One padded copy of the whole log lets every line be parsed in place.
   const simdjson::padded_string padded(text);
   std::string_view rest(padded.data(), padded.size());
@@ -222,26 +269,18 @@ std::vector<AuditRecord> parse_audit_log(std::string_view text) {
     }
     simdjson::dom::object object;
     if (error != simdjson::SUCCESS || value.get_object().get(object) != simdjson::SUCCESS) continue;
-    if (std::optional<AuditRecord> record = record_from_object(object)) records.push_back(*std::move(record));
+    const LineFields fields(object);
+    if (fields.is_record() && fields.passes(filter)) records.push_back(fields.record());
   }
   return records;
 }
 
-std::vector<AuditRecord> read_audit_records(const std::optional<std::string>& branch,
-                                            const std::optional<std::string>& worktree_path,
-                                            std::optional<support::Instant> since,
-                                            std::optional<support::Instant> until) {
+std::vector<AuditRecord> read_audit_records(const AuditFilter& filter) {
   const std::optional<std::string> text =
       platform::read_file(domain::join_path(resolve_audit_dir(), kActiveLogName));
   if (!text) return {};
-  std::vector<AuditRecord> records = parse_audit_log(*text);
-  std::erase_if(records, [&](const AuditRecord& record) {
-    if (branch && record.branch != *branch) return true;
-    if (worktree_path && record.worktree_path != *worktree_path) return true;
-    const std::optional<support::Instant> instant = record_instant(record.timestamp);
-    return !instant || (since && *instant < *since) || (until && *instant > *until);
-  });
-  std::ranges::stable_sort(records, std::ranges::less{}, &AuditRecord::timestamp);
+  std::vector<AuditRecord> records = parse_audit_log(*text, filter);
+  sort_by_timestamp(records);
   return records;
 }
 

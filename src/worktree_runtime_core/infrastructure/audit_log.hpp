@@ -36,16 +36,22 @@ void rotate_audit_log(const std::string& active_log);
 // add up to more than 200 MiB.
 void prune_audit_archives(const std::string& directory);
 
-// The records of the active log that pass the filters (exact texts; an
-// inclusive time window), in ascending order of their timestamp text.
-std::vector<AuditRecord> read_audit_records(const std::optional<std::string>& branch,
-                                            const std::optional<std::string>& worktree_path,
-                                            std::optional<support::Instant> since,
-                                            std::optional<support::Instant> until);
+// What a reader keeps: exact texts, and an inclusive window of instants.
+struct AuditFilter {
+  std::optional<std::string> branch;
+  std::optional<std::string> worktree_path;
+  std::optional<support::Instant> since;
+  std::optional<support::Instant> until;
+};
 
-// The records of a log's text, unfiltered and in file order: what a line that
-// parses as a record says. Empty when the text is not valid UTF-8.
-std::vector<AuditRecord> parse_audit_log(std::string_view text);
+// The records of the active log that pass the filter, in ascending order of
+// their timestamp text (records with equal texts in file order).
+std::vector<AuditRecord> read_audit_records(const AuditFilter& filter);
+
+// The records of a log's text that pass the filter, in file order. Lines that
+// are not records, and records whose timestamp is not a date-time, are
+// skipped; a text that is not valid UTF-8 has none.
+std::vector<AuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter);
 
 // Removes a rotation sentinel older than 60 seconds.
 void reap_rotation_sentinel();
