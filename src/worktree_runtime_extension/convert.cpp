@@ -249,6 +249,7 @@ std::optional<InstantBound> InstantBound::convert(PyObject* object) {
 std::optional<JsonPayload> JsonPayload::convert(PyObject* object) {
   PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
   if (!json_module) return std::nullopt;
+  // Looked up on every call: the caller may have replaced json.dumps.
   PyRef text = PyRef::steal(PyObject_CallMethod(json_module.get(), "dumps", "(O)", object));
   if (!text) return std::nullopt;
   if (!PyUnicode_Check(text.get())) {

@@ -199,7 +199,7 @@ void append_audit_event(AuditEventInput input) {
   }
   const StampedEvent event = build_audit_record(std::move(input), platform::utc_now());
   const std::string line = serialize_audit_line(event);
-  if (event.extra) warn_suspicious_extra(*event.extra);
+  if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
   const std::string active_log = domain::join_path(directory, kActiveLogName);
   {
     const platform::UniqueFd log = platform::open_for_append(active_log);

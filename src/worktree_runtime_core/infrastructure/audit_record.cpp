@@ -78,9 +78,17 @@ std::string shortened_cwd(std::string_view cwd) {
   return "..." + std::string(cwd.substr(start));
 }
 
-std::string lower_case(const std::string& text) {
+// Full Unicode lower-casing; plain ASCII needs no tables.
+std::string lower_case(std::string_view text) {
+  if (std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    std::string lowered(text);
+    for (char& c : lowered) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return lowered;
+  }
   std::string lowered;
-  icu::UnicodeString::fromUTF8(text).toLower(icu::Locale::getRoot()).toUTF8String(lowered);
+  icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))
+      .toLower(icu::Locale::getRoot())
+      .toUTF8String(lowered);
   return lowered;
 }
 
@@ -149,14 +157,13 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
     json parsed = json::parse(*input.extra_json, nullptr, /*allow_exceptions=*/false);
     if (!parsed.is_discarded() && !parsed.is_null()) extra = std::move(parsed);
   }
+  if (extra) record.extra = compact_json(*extra);
   return {std::move(record), std::move(extra)};
 }
 
 std::string serialize_audit_line(const StampedEvent& event) {
   AuditRecord record = event.record;
-  const std::optional<std::string> extra_text =
-      event.extra ? std::optional<std::string>(compact_json(*event.extra)) : std::nullopt;
-  std::string line = render_line(record, extra_text ? &*extra_text : nullptr);
+  std::string line = render_line(record, record.extra ? &*record.extra : nullptr);
   if (line.size() <= kAuditLineLimit) return line;
   record.truncated = true;
   line = render_line(record, nullptr);
@@ -168,15 +175,15 @@ std::string serialize_audit_line(const StampedEvent& event) {
   return render_line(record, nullptr);
 }
 
-bool is_suspicious_extra(const json& extra) {
+bool is_suspicious_extra(const json& extra, std::string_view text) {
   if (!extra.is_object()) return false;
-  const std::string lowered = lower_case(compact_json(extra));
+  const std::string lowered = lower_case(text);
   return std::ranges::any_of(kSuspiciousWords,
                              [&](std::string_view word) { return lowered.find(word) != std::string::npos; });
 }
 
-void warn_suspicious_extra(const json& extra) {
-  if (!is_suspicious_extra(extra)) return;
+void warn_suspicious_extra(const json& extra, std::string_view text) {
+  if (!is_suspicious_extra(extra, text)) return;
   std::vector<std::string> keys;
   for (const auto& [key, value] : extra.items()) keys.push_back(key);
   platform::write_standard_error("[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=" + support::quoted_list(keys) + "\n");

@@ -47,8 +47,9 @@ struct AuditRecord {
 inline constexpr std::size_t kAuditLineLimit = 4096;
 
 // A new record stamped with the clock (UTC), this process, its current
-// directory and the host name from COMPUTERNAME. `extra` is kept as a JSON
-// value until the line is written; a payload that is JSON null is none.
+// directory and the host name from COMPUTERNAME. The payload is kept both as
+// a JSON value and, in the record, as its compact text; a payload that is
+// JSON null is none.
 struct StampedEvent {
   AuditRecord record;
   std::optional<nlohmann::json> extra;
@@ -61,12 +62,11 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now);
 std::string serialize_audit_line(const StampedEvent& event);
 
 // Prints "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=[...]" to standard error
-// when the payload is an object whose lower-cased JSON text mentions a
-// token, key, secret or password. Changes nothing.
-void warn_suspicious_extra(const nlohmann::json& extra);
+// when the payload is an object whose lower-cased compact JSON text (`text`)
+// mentions a token, key, secret or password. Changes nothing.
+void warn_suspicious_extra(const nlohmann::json& extra, std::string_view text);
 
-// The payload's lower-cased text names a credential-like word, and it is an object.
-bool is_suspicious_extra(const nlohmann::json& extra);
+bool is_suspicious_extra(const nlohmann::json& extra, std::string_view text);
 
 // JSON written as the audit line writes it: compact, keys in byte order,
 // non-ASCII unescaped.
