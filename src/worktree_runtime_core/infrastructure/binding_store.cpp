@@ -1,5 +1,7 @@
 #include "infrastructure/binding_store.hpp"
 
+#include <simdjson.h>
+
 #include <cerrno>
 
 #include "domain/paths.hpp"
@@ -92,10 +94,35 @@ std::optional<support::CoreError> write_binding_document(const std::string& path
 }
 
 std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
-  const BindingDocument document = read_binding_document(store.path);
-  for (const json& entry : document.value["bindings"]) {
-    if (!matches_session(entry, session_id)) continue;
-    support::Result<WorktreeBinding> binding = binding_from_json(entry);
+  // One entry is wanted: the file is scanned with the fast reader, and only
+  // the matching entry goes through the binding reader. Reads the same
+  // document as read_binding_document: invalid UTF-8 or JSON, or a value that
+  // is not an object, holds no bindings; of repeated keys the last counts.
+  const std::optional<std::string> text = platform::read_file(store.path);
+  if (!text) return std::nullopt;
+  simdjson::dom::parser parser;
+  simdjson::dom::object document;
+  if (parser.parse(*text).get_object().get(document) != simdjson::SUCCESS) return std::nullopt;
+  std::optional<simdjson::dom::array> bindings;
+  for (const auto field : document) {
+    if (field.key == "bindings") {
+      simdjson::dom::array array;
+      bindings = field.value.get_array().get(array) == simdjson::SUCCESS ? std::optional(array) : std::nullopt;
+    }
+  }
+  if (!bindings) return std::nullopt;
+  for (const simdjson::dom::element entry : *bindings) {
+    simdjson::dom::object entry_object;
+    if (entry.get_object().get(entry_object) != simdjson::SUCCESS) continue;
+    std::optional<std::string_view> entry_session;
+    for (const auto field : entry_object) {
+      if (field.key == "session_id") {
+        std::string_view value;
+        entry_session = field.value.get_string().get(value) == simdjson::SUCCESS ? std::optional(value) : std::nullopt;
+      }
+    }
+    if (entry_session != session_id) continue;
+    support::Result<WorktreeBinding> binding = binding_from_json(json::parse(simdjson::minify(entry)));
     if (!binding.ok()) return std::nullopt;
     return std::move(binding.value());
   }
