@@ -89,14 +89,14 @@ PyObject* create_class() {
   // Final (no BASETYPE), immutable, without __dict__ or weak references; only
   // a class with a constructor can be called.
   constexpr unsigned int kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-  PyType_Spec spec = {
+  PyType_Spec definition = {
       .name = Traits::kName,
       .basicsize = static_cast<int>(sizeof(RecordObject<Record>)),
       .itemsize = 0,
       .flags = HasConstructor<Traits> ? kFlags : kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       .slots = slots.data(),
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&definition);
 }
 
 }  // namespace detail

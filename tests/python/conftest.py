@@ -3,19 +3,19 @@ import subprocess
 
 import pytest
 
-import _worktree_runtime_native
+import _worktree_runtime_native as native
 
 
 def pytest_report_header(config):
-    return f"module under test: {_worktree_runtime_native.__file__}"
+    return f"module under test: {native.__file__}"
 
 
 def pytest_configure(config):
     # The sanitizer run and the installed run each name the build they mean to
     # test, so a stale module elsewhere on sys.path cannot pass in its place.
     expected = os.environ.get("WORKTREE_RUNTIME_EXPECTED_MODULE")
-    if expected and not _worktree_runtime_native.__file__.startswith(expected):
-        raise pytest.UsageError(f"testing {_worktree_runtime_native.__file__}, expected a module below {expected}")
+    if expected and not native.__file__.startswith(expected):
+        raise pytest.UsageError(f"testing {native.__file__}, expected a module below {expected}")
 
 
 GIT_IDENTITY = ["-c", "user.email=dev@example.invalid", "-c", "user.name=Dev"]
@@ -79,3 +79,24 @@ def fake_git(tmp_path, monkeypatch):
         monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
 
     return install
+
+
+@pytest.fixture
+def audit_dir(tmp_path, monkeypatch):
+    """A fresh shared audit directory, and a working directory outside it."""
+    for name in ("QUORBEL_SHARED_DIR", "QUORBEL_PROJECT_ROOT", "USERPROFILE"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("VELMORIN_SHARED_DIR", str(tmp_path / "shared"))
+    monkeypatch.setenv("COMPUTERNAME", "build-box")
+    work = tmp_path / "work"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    return tmp_path / "shared" / "audit"
+
+
+def record(**fields):
+    """record_event with ordinary values for the fields not given."""
+    arguments = {"kind": "worktree.create", "branch": "main", "worktree_path": "/home/dev/wt/a",
+                 "invoker": "cli", "outcome": "ok"}
+    arguments.update(fields)
+    return native.record_event(**arguments)

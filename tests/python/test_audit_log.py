@@ -16,6 +16,7 @@ import time
 import pytest
 
 import _worktree_runtime_native as native
+from conftest import record
 
 ACTIVE = "worktree-events.ndjson"
 SENTINEL = "worktree-events.ndjson.rotating"
@@ -24,25 +25,6 @@ MIB = 1024 * 1024
 FULL_STAMP = "2025-03-04T05:06:07.123456789Z"
 FAILOPEN = "[WORKTREE-AUDIT-FAILOPEN] "
 ARCHIVE = re.compile(r"worktree-events\.\d{4}-\d{2}(\.\d+)?\.ndjson")
-
-
-@pytest.fixture
-def audit_dir(tmp_path, monkeypatch):
-    for name in ("QUORBEL_SHARED_DIR", "QUORBEL_PROJECT_ROOT", "USERPROFILE"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("VELMORIN_SHARED_DIR", str(tmp_path / "shared"))
-    monkeypatch.setenv("COMPUTERNAME", "build-box")
-    work = tmp_path / "work"
-    work.mkdir()
-    monkeypatch.chdir(work)
-    return tmp_path / "shared" / "audit"
-
-
-def record(**fields):
-    arguments = {"kind": "worktree.create", "branch": "main", "worktree_path": "/home/dev/wt/a",
-                 "invoker": "cli", "outcome": "ok"}
-    arguments.update(fields)
-    return native.record_event(**arguments)
 
 
 def records_in(path):

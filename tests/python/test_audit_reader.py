@@ -18,15 +18,6 @@ FIELDS = ["schema_version", "timestamp", "kind", "session_id", "pid", "parent_pi
           "branch", "worktree_path", "outcome", "elapsed_ms", "correlation_id", "truncated", "extra"]
 
 
-@pytest.fixture
-def audit_dir(tmp_path, monkeypatch):
-    for name in ("QUORBEL_SHARED_DIR", "QUORBEL_PROJECT_ROOT", "USERPROFILE"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("VELMORIN_SHARED_DIR", str(tmp_path / "shared"))
-    monkeypatch.setenv("COMPUTERNAME", "build-box")
-    return tmp_path / "shared" / "audit"
-
-
 def entry(**fields):
     """A complete stored record; `fields` replace or (with value ...) remove keys."""
     values = {"branch": "main", "correlation_id": None, "cwd": "/home/dev/repo", "elapsed_ms": None, "extra": None,

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import _worktree_runtime_native as native
+from conftest import record
 
 LINE_LIMIT = 4096
 KEYS = ["branch", "correlation_id", "cwd", "elapsed_ms", "extra", "host", "invoker", "kind", "outcome",
@@ -17,25 +18,6 @@ TIMESTAMP = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(?:\.(\d{3}|\d{6}|\d
 # The length of a stamp with nine fraction digits, the usual shape of a clock reading.
 FULL_STAMP = "2025-03-04T05:06:07.123456789Z"
 WARNING = "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys="
-
-
-@pytest.fixture
-def audit_dir(tmp_path, monkeypatch):
-    for name in ("QUORBEL_SHARED_DIR", "QUORBEL_PROJECT_ROOT", "USERPROFILE"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("VELMORIN_SHARED_DIR", str(tmp_path / "shared"))
-    monkeypatch.setenv("COMPUTERNAME", "build-box")
-    work = tmp_path / "work"
-    work.mkdir()
-    monkeypatch.chdir(work)
-    return tmp_path / "shared" / "audit"
-
-
-def record(**fields):
-    arguments = {"kind": "worktree.create", "branch": "main", "worktree_path": "/home/dev/wt/a",
-                 "invoker": "cli", "outcome": "ok"}
-    arguments.update(fields)
-    return native.record_event(**arguments)
 
 
 def raw_lines(audit_dir):
