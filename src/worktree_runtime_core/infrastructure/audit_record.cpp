@@ -97,8 +97,14 @@ std::string lower_case(std::string_view text) {
 void append_json_string(std::string& out, std::string_view text) {
   constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (const char character : text) {
-    switch (character) {
+  // Runs of characters that need no escape are copied whole.
+  std::size_t run_start = 0;
+  for (std::size_t index = 0; index < text.size(); ++index) {
+    const auto byte = static_cast<unsigned char>(text[index]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    out.append(text.substr(run_start, index - run_start));
+    run_start = index + 1;
+    switch (byte) {
       case '"':
         out += "\\\"";
         break;
@@ -121,15 +127,12 @@ void append_json_string(std::string& out, std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (static_cast<unsigned char>(character) < 0x20) {
-          out += "\\u00";
-          out += kHex[static_cast<unsigned char>(character) >> 4];
-          out += kHex[static_cast<unsigned char>(character) & 0xF];
-        } else {
-          out += character;
-        }
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
     }
   }
+  out.append(text.substr(run_start));
   out += '"';
 }
 
