@@ -51,9 +51,12 @@ struct BindingDict {
 PyObject* to_python(BindingDict form) {
   const WorktreeBinding& binding = form.binding;
   const std::pair<const char*, const std::string&> texts[] = {
-      {"session_id", binding.session_id},         {"worktree", binding.worktree},
-      {"branch", binding.branch},                 {"state_path", binding.state_path},
-      {"git_common_dir", binding.git_common_dir}, {"main_worktree", binding.main_worktree},
+      {"session_id", binding.session_id},
+      {"worktree", binding.worktree},
+      {"branch", binding.branch},
+      {"state_path", binding.state_path},
+      {"git_common_dir", binding.git_common_dir},
+      {"main_worktree", binding.main_worktree},
       {"commit_ish", binding.commit_ish},
   };
   PyRef dict = PyRef::steal(PyDict_New());
@@ -83,10 +86,10 @@ support::Result<WorktreeBinding> from_dict(JsonPayload payload) {
 struct WorktreeBindingClass {
   using Record = WorktreeBinding;
   static constexpr const char* kName = "worktree_runtime.api.PyWorktreeBinding";
-  using Constructor =
-      ClassConstructor<"PyWorktreeBinding(session_id, worktree, branch, state_path, git_common_dir, main_worktree, "
-                       "commit_ish=\"\", schema_version=None)",
-                       &construct_binding>;
+  using Constructor = ClassConstructor<
+      "PyWorktreeBinding(session_id, worktree, branch, state_path, git_common_dir, main_worktree, "
+      "commit_ish=\"\", schema_version=None)",
+      &construct_binding>;
   static inline PyGetSetDef getters[] = {
       field_getter<&WorktreeBinding::session_id>("session_id"),
       field_getter<&WorktreeBinding::worktree>("worktree"),
@@ -141,8 +144,9 @@ PyGetSetDef writable_flag(const char* name) {
 struct BindingValidationOptionsClass {
   using Record = BindingValidationOptions;
   static constexpr const char* kName = "worktree_runtime.api.PyBindingValidationOptions";
-  using Constructor = ClassConstructor<"PyBindingValidationOptions(require_env_worktree=False, require_git_state=False)",
-                                       &construct_options>;
+  using Constructor =
+      ClassConstructor<"PyBindingValidationOptions(require_env_worktree=False, require_git_state=False)",
+                       &construct_options>;
   static inline PyGetSetDef getters[] = {
       writable_flag<&BindingValidationOptions::require_env_worktree>("require_env_worktree"),
       writable_flag<&BindingValidationOptions::require_git_state>("require_git_state"),
@@ -228,7 +232,8 @@ std::optional<WorktreeBinding> recover_binding(Text session_id, Text repo_root) 
 BindingValidationResult validate_binding(Instance<WorktreeBinding> binding, OptionalText cwd, EnvMapping env,
                                          Flag check_git, OptionalInstance<BindingValidationOptions> options) {
   return infrastructure::validate_binding(infrastructure::rebuild_binding(*binding.record), cwd.value, env.value,
-                                          check_git.value, options.record ? *options.record : BindingValidationOptions{});
+                                          check_git.value,
+                                          options.record ? *options.record : BindingValidationOptions{});
 }
 
 BindingValidationResult validate_current_binding(Text repo_root, OptionalText session_id, Text cwd, EnvMapping env,

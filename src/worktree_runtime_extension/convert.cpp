@@ -30,8 +30,7 @@ const char* plural(Py_ssize_t count) { return count == 1 ? "" : "s"; }
 
 bool reject_surplus_positionals(std::string_view function_name, Py_ssize_t accepted, Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError, "%s takes %zd positional argument%s but %zd %s given",
-               quoted_call_name(function_name).c_str(), accepted, plural(accepted), given,
-               given == 1 ? "was" : "were");
+               quoted_call_name(function_name).c_str(), accepted, plural(accepted), given, given == 1 ? "was" : "were");
   return false;
 }
 
@@ -55,8 +54,8 @@ bool bind_keywords(std::string_view function_name, std::span<const Parameter> pa
       return false;
     }
     if (bound[*index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'",
-                   quoted_call_name(function_name).c_str(), keyword);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", quoted_call_name(function_name).c_str(),
+                   keyword);
       return false;
     }
     bound[*index] = values[position];
@@ -64,8 +63,7 @@ bool bind_keywords(std::string_view function_name, std::span<const Parameter> pa
   return true;
 }
 
-bool bind_defaults(std::string_view function_name, std::span<const Parameter> parameters,
-                   std::span<PyObject*> bound) {
+bool bind_defaults(std::string_view function_name, std::span<const Parameter> parameters, std::span<PyObject*> bound) {
   for (std::size_t index = 0; index < parameters.size(); ++index) {
     if (bound[index] != nullptr) continue;
     bound[index] = default_object(parameters[index].default_value);
@@ -95,8 +93,8 @@ void add_parameter_note(std::string_view function_name, std::string_view paramet
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
   const std::string note =
       "while converting argument '" + std::string(parameter_name) + "' of " + quoted_call_name(function_name);
-  PyRef result = PyRef::steal(PyObject_CallMethod(exception.get(), "add_note", "s#", note.data(),
-                                                  static_cast<Py_ssize_t>(note.size())));
+  PyRef result = PyRef::steal(
+      PyObject_CallMethod(exception.get(), "add_note", "s#", note.data(), static_cast<Py_ssize_t>(note.size())));
   // A failure to attach the note must not hide the conversion error itself.
   if (!result) PyErr_Clear();
   PyErr_SetRaisedException(exception.release());
@@ -352,7 +350,8 @@ support::EnvSnapshot snapshot_os_environ() {
 PyObject* to_python(JsonText json) {
   PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
   if (!json_module) return nullptr;
-  return PyObject_CallMethod(json_module.get(), "loads", "s#", json.text.data(), static_cast<Py_ssize_t>(json.text.size()));
+  return PyObject_CallMethod(json_module.get(), "loads", "s#", json.text.data(),
+                             static_cast<Py_ssize_t>(json.text.size()));
 }
 
 PyObject* to_python(std::string_view text) {

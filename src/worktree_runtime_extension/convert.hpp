@@ -116,9 +116,8 @@ consteval std::array<Parameter, Arity> parse_parameters(std::string_view signatu
       return;
     }
     const std::size_t equals = index_of(item, '=');
-    parameters[index++] = Parameter{
-        item.substr(0, equals), keyword_only,
-        equals == item.size() ? Default::required : parse_default(item.substr(equals + 1))};
+    parameters[index++] = Parameter{item.substr(0, equals), keyword_only,
+                                    equals == item.size() ? Default::required : parse_default(item.substr(equals + 1))};
   });
   return parameters;
 }
@@ -271,7 +270,9 @@ template <class Record>
 struct ClassOf;
 
 template <class Record>
-concept WrappedRecord = requires { typename ClassOf<Record>::type; };
+concept WrappedRecord = requires {
+  typename ClassOf<Record>::type;
+};
 
 template <class Traits>
 PyObject* class_type();
@@ -467,10 +468,9 @@ PyObject* bind_convert_invoke(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!bind_arguments(Sig::function_name, Sig::parameters, args, nargs, kwnames, bound)) return nullptr;
   std::tuple<std::optional<Kinds>...> converted;
   // The first parameter that fails to convert is the one reported.
-  const bool all_converted =
-      (... && (std::get<Index>(converted) = convert_argument<Kinds>(bound[Index], Sig::function_name,
-                                                                   Sig::parameters[Index].name))
-                  .has_value());
+  const bool all_converted = (... && (std::get<Index>(converted) = convert_argument<Kinds>(
+                                          bound[Index], Sig::function_name, Sig::parameters[Index].name))
+                                         .has_value());
   if (!all_converted) return nullptr;
   return to_python(invoke(std::move(*std::get<Index>(converted))...));
 }
@@ -562,8 +562,7 @@ template <FixedString Text, auto Function>
 PyMethodDef module_function() {
   using Sig = Signature<Text>;
   if constexpr (Sig::arity == 0) {
-    return {Sig::name_c_string.data(), &detail::noargs_function_entry<Function>, METH_NOARGS,
-            Sig::doc_c_string.data()};
+    return {Sig::name_c_string.data(), &detail::noargs_function_entry<Function>, METH_NOARGS, Sig::doc_c_string.data()};
   } else {
     return {Sig::name_c_string.data(), detail::as_method(&detail::function_entry<Text, Function>),
             METH_FASTCALL | METH_KEYWORDS, Sig::doc_c_string.data()};

@@ -17,8 +17,8 @@ PyObject* project_id_invalid_error_type() {
   static OnceCell cell;
   return cell.get([] {
     return PyErr_NewExceptionWithDoc("_worktree_runtime_native.ProjectIdInvalidError",
-                                     "Raised when a raw project_id fails the normative pattern.",
-                                     PyExc_ValueError, nullptr);
+                                     "Raised when a raw project_id fails the normative pattern.", PyExc_ValueError,
+                                     nullptr);
   });
 }
 

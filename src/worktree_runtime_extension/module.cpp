@@ -6,16 +6,16 @@
 #include <span>
 #include <string_view>
 
-#include "domain/environment.hpp"
 #include "audit.hpp"
 #include "bindings.hpp"
+#include "domain/environment.hpp"
 #include "exceptions.hpp"
 #include "git.hpp"
-#include "project_config.hpp"
 #include "infrastructure/binding.hpp"
 #include "infrastructure/github_policy.hpp"
 #include "infrastructure/project_id_resolver.hpp"
 #include "paths.hpp"
+#include "project_config.hpp"
 #include "py_ref.hpp"
 
 namespace worktree_runtime::python {

@@ -54,8 +54,9 @@ PyMethodDef resolve_worktree_base_function =
     module_function<"resolve_worktree_base(explicit_base=None, repo_root=None, home=None)", &resolve_worktree_base>();
 PyMethodDef resolve_known_worktree_bases_function =
     module_function<"resolve_known_worktree_bases(repo_root=None, home=None)", &resolve_known_worktree_bases>();
-PyMethodDef resolve_worktree_dir_function = module_function<
-    "resolve_worktree_dir(worktree_name, explicit_base=None, repo_root=None, home=None)", &resolve_worktree_dir>();
+PyMethodDef resolve_worktree_dir_function =
+    module_function<"resolve_worktree_dir(worktree_name, explicit_base=None, repo_root=None, home=None)",
+                    &resolve_worktree_dir>();
 PyMethodDef set_quorbel_project_root_for_worktree_function =
     module_function<"set_quorbel_project_root_for_worktree(target_path=None)",
                     &set_quorbel_project_root_for_worktree>();

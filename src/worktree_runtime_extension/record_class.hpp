@@ -62,13 +62,19 @@ constexpr PyGetSetDef field_getter(const char* name) {
 }
 
 template <class Traits>
-concept HasMethods = requires { Traits::methods; };
+concept HasMethods = requires {
+  Traits::methods;
+};
 
 template <class Traits>
-concept HasConstructor = requires { typename Traits::Constructor; };
+concept HasConstructor = requires {
+  typename Traits::Constructor;
+};
 
 template <class Traits>
-concept HasRepr = requires(PyObject* self) { Traits::repr_text(self); };
+concept HasRepr = requires(PyObject* self) {
+  Traits::repr_text(self);
+};
 
 namespace detail {
 

@@ -32,8 +32,9 @@ class GitRepositories : public testing::Test {
   }
 
   void make_repository_with_linked_worktree() {
-    shell("git init -q -b main main && git -C main -c user.email=a@b -c user.name=n commit -q --allow-empty -m i"
-          " && git -C main worktree add -q ../linked -b feature");
+    shell(
+        "git init -q -b main main && git -C main -c user.email=a@b -c user.name=n commit -q --allow-empty -m i"
+        " && git -C main worktree add -q ../linked -b feature");
   }
 
   std::string at(const std::string& relative) const { return (root_ / relative).string(); }
@@ -51,7 +52,9 @@ TEST_F(GitRepositories, MainWorktreeRootIsFoundFromEveryWorktree) {
 }
 
 TEST_F(GitRepositories, MainWorktreeRootFallsBackToItsArgument) {
-  shell("git init -q --bare bare.git && mkdir plain && mkdir store && git init -q --separate-git-dir=store/gitdir separate");
+  shell(
+      "git init -q --bare bare.git && mkdir plain && mkdir store && git init -q --separate-git-dir=store/gitdir "
+      "separate");
   EXPECT_EQ(resolve_main_worktree_root(at("bare.git")), at("bare.git"));
   EXPECT_EQ(resolve_main_worktree_root(at("plain/")), at("plain/"));
   EXPECT_EQ(resolve_main_worktree_root(at("separate")), at("separate"));

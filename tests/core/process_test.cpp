@@ -37,9 +37,7 @@ TEST(RunProcess, CapturesBothStreamsAndTheExitCode) {
   EXPECT_EQ(result.standard_error, "err");
 }
 
-TEST(RunProcess, RunsInTheGivenDirectory) {
-  EXPECT_EQ(shell("pwd -P", 5000ms, "/").standard_output, "/\n");
-}
+TEST(RunProcess, RunsInTheGivenDirectory) { EXPECT_EQ(shell("pwd -P", 5000ms, "/").standard_output, "/\n"); }
 
 TEST(RunProcess, DrainsOutputsLargerThanAPipe) {
   // Four MiB on each stream: a runner that reads one pipe at a time deadlocks.
@@ -72,7 +70,7 @@ TEST_P(HangingChild, IsKilledAndReapedAtTheLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HangingChild,
-                         testing::Values("exec 2>&-; sleep 10",          // closes standard error, keeps running
+                         testing::Values("exec 2>&-; sleep 10",            // closes standard error, keeps running
                                          "echo partial; exec sleep 10"));  // keeps both pipes open
 
 TEST(RunProcess, AChildThatExitsYieldsItsOutputWhileAGrandchildHoldsThePipes) {

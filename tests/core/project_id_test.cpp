@@ -17,8 +17,7 @@ TEST_P(ValidProjectId, IsReturnedUnchanged) {
   EXPECT_EQ(result.value(), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ValidProjectId,
-                         testing::Values("a", "quorbel", "a0_-z", "z" + std::string(63, '9')));
+INSTANTIATE_TEST_SUITE_P(Cases, ValidProjectId, testing::Values("a", "quorbel", "a0_-z", "z" + std::string(63, '9')));
 
 class InvalidProjectId : public testing::TestWithParam<std::string> {};
 
@@ -41,14 +40,14 @@ TEST_P(QuotedLiteral, EscapesWhatWouldBeInvisibleOrAmbiguous) {
   EXPECT_EQ(support::quoted_literal(input), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, QuotedLiteral,
-    testing::Values(std::tuple{"AB", R"("AB")"}, std::tuple{R"(a"b\c)", R"("a\"b\\c")"},
-                    std::tuple{"\t\r\n", R"("\t\r\n")"}, std::tuple{std::string("\0", 1), R"("\0")"},
-                    std::tuple{"\x01\x7F", R"("\u{1}\u{7f}")"}, std::tuple{"it's", R"("it's")"},
-                    std::tuple{"caf\xC3\xA9 \xE2\x82\xAC", "\"caf\xC3\xA9 \xE2\x82\xAC\""},
-                    std::tuple{"\xC2\xA0\xE2\x80\x8B\xE2\x80\xA8", R"("\u{a0}\u{200b}\u{2028}")"},
-                    std::tuple{"\xEE\x80\x80\xF4\x8F\xBF\xBF", R"("\u{e000}\u{10ffff}")"}));
+INSTANTIATE_TEST_SUITE_P(Cases, QuotedLiteral,
+                         testing::Values(std::tuple{"AB", R"("AB")"}, std::tuple{R"(a"b\c)", R"("a\"b\\c")"},
+                                         std::tuple{"\t\r\n", R"("\t\r\n")"},
+                                         std::tuple{std::string("\0", 1), R"("\0")"},
+                                         std::tuple{"\x01\x7F", R"("\u{1}\u{7f}")"}, std::tuple{"it's", R"("it's")"},
+                                         std::tuple{"caf\xC3\xA9 \xE2\x82\xAC", "\"caf\xC3\xA9 \xE2\x82\xAC\""},
+                                         std::tuple{"\xC2\xA0\xE2\x80\x8B\xE2\x80\xA8", R"("\u{a0}\u{200b}\u{2028}")"},
+                                         std::tuple{"\xEE\x80\x80\xF4\x8F\xBF\xBF", R"("\u{e000}\u{10ffff}")"}));
 
 TEST(QuotedList, BracketsAndSeparatesTheLiterals) {
   EXPECT_EQ(support::quoted_list(std::vector<std::string>{}), "[]");

@@ -1,5 +1,3 @@
-#include "infrastructure/worktree_config_loader.hpp"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +5,8 @@
 #include <fstream>
 #include <optional>
 #include <string>
+
+#include "infrastructure/worktree_config_loader.hpp"
 
 namespace worktree_runtime::infrastructure {
 namespace {
@@ -24,9 +24,7 @@ class WorktreeConfigFile : public testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  void write(const std::string& text) {
-    std::ofstream(root_ / "config" / "worktree.yaml", std::ios::binary) << text;
-  }
+  void write(const std::string& text) { std::ofstream(root_ / "config" / "worktree.yaml", std::ios::binary) << text; }
 
   std::optional<std::string> base(const std::string& text, const std::optional<domain::EnvSnapshot>& env) {
     write(text);
@@ -93,16 +91,17 @@ TEST_P(WorktreeConfigLoad, LoadsOneWellFormedDocument) {
   EXPECT_EQ(load_worktree_config(root_.string()).has_value(), GetParam().loads);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WorktreeConfigLoad,
-    testing::Values(LoadCase{"empty file", "", true}, LoadCase{"one document", "worktree: {}\n", true},
-                    LoadCase{"explicit markers", "%YAML 1.1\n---\nworktree: {}\n...\n", true},
-                    LoadCase{"two documents", "a: 1\n---\nb: 2\n", false},
-                    LoadCase{"syntax error", "a: [1\n", false}, LoadCase{"tab indentation", "a:\n\t- b\n", false},
-                    LoadCase{"duplicate key", "a: 1\nb: 2\na: 3\n", false},
-                    LoadCase{"duplicate nested key", "a:\n  - {k: 1, k: 2}\n", false},
-                    LoadCase{"same key in two mappings", "a: {k: 1}\nb: {k: 2}\n", true},
-                    LoadCase{"not UTF-8", "a: caf\xE9\n", false}));
+INSTANTIATE_TEST_SUITE_P(Cases, WorktreeConfigLoad,
+                         testing::Values(LoadCase{"empty file", "", true},
+                                         LoadCase{"one document", "worktree: {}\n", true},
+                                         LoadCase{"explicit markers", "%YAML 1.1\n---\nworktree: {}\n...\n", true},
+                                         LoadCase{"two documents", "a: 1\n---\nb: 2\n", false},
+                                         LoadCase{"syntax error", "a: [1\n", false},
+                                         LoadCase{"tab indentation", "a:\n\t- b\n", false},
+                                         LoadCase{"duplicate key", "a: 1\nb: 2\na: 3\n", false},
+                                         LoadCase{"duplicate nested key", "a:\n  - {k: 1, k: 2}\n", false},
+                                         LoadCase{"same key in two mappings", "a: {k: 1}\nb: {k: 2}\n", true},
+                                         LoadCase{"not UTF-8", "a: caf\xE9\n", false}));
 
 struct BaseCase {
   const char* name;
@@ -143,8 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         BaseCase{"absolute base", overrides("    - {base: /nonexistent-config-base/x}\n"),
                  "/nonexistent-config-base/x"},
         BaseCase{"tagged", "!doc\nworktree: !w\n  overrides: !o\n    - !x {base: !b a}\n", "a"},
-        BaseCase{"null document", "", std::nullopt},
-        BaseCase{"overrides missing", "worktree: {}\n", std::nullopt}));
+        BaseCase{"null document", "", std::nullopt}, BaseCase{"overrides missing", "worktree: {}\n", std::nullopt}));
 
 }  // namespace
 }  // namespace worktree_runtime::infrastructure

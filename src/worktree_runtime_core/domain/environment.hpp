@@ -29,9 +29,9 @@ inline constexpr std::array kIdentityVariables = {kWorktreeVariable, kBranchVari
 inline constexpr std::array kLocationVariables = {kWorktreeBaseVariable, kRepoRootVariable};
 inline constexpr std::array kProjectVariables = {kProjectRootVariable, kStateDirVariable, kSharedDirVariable,
                                                  kUvProjectVariable};
-inline constexpr std::array kRuntimeVariables = {kWorktreeVariable,    kBranchVariable,    kWorktreeBaseVariable,
-                                                 kRepoRootVariable,    kProjectRootVariable, kStateDirVariable,
-                                                 kSharedDirVariable,   kUvProjectVariable};
+inline constexpr std::array kRuntimeVariables = {kWorktreeVariable,  kBranchVariable,      kWorktreeBaseVariable,
+                                                 kRepoRootVariable,  kProjectRootVariable, kStateDirVariable,
+                                                 kSharedDirVariable, kUvProjectVariable};
 
 // The project variables (the project group's names to values) for the
 // worktree that contains `target` (the current directory when absent): its

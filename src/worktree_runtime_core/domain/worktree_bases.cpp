@@ -137,14 +137,14 @@ std::vector<std::string> find_sibling_worktree_containers(std::string_view root,
                                                           std::optional<std::string_view> project_id) {
   std::vector<std::string> containers;
   if (root.empty()) return containers;
-  const std::string id = project_id && !project_id->empty() ? std::string(*project_id)
-                                                            : infrastructure::resolve_project_id(root);
-  const std::array<std::string, 2> names = {id + std::string(kContainerSuffix),
-                                            std::string(infrastructure::kLegacyProjectId) + std::string(kContainerSuffix)};
+  const std::string id =
+      project_id && !project_id->empty() ? std::string(*project_id) : infrastructure::resolve_project_id(root);
+  const std::array<std::string, 2> names = {
+      id + std::string(kContainerSuffix),
+      std::string(infrastructure::kLegacyProjectId) + std::string(kContainerSuffix)};
   const auto is_container_name = [&](std::string_view name) { return std::ranges::find(names, name) != names.end(); };
   const std::optional<FinalNameSplit> root_split = split_final_name(root);
-  const std::optional<FinalNameSplit> parent_split =
-      root_split ? split_final_name(root_split->parent) : std::nullopt;
+  const std::optional<FinalNameSplit> parent_split = root_split ? split_final_name(root_split->parent) : std::nullopt;
   const bool root_matches = root_split && is_container_name(root_split->name);
   const bool parent_matches = parent_split && is_container_name(parent_split->name);
   std::vector<std::string> candidates;

@@ -39,11 +39,10 @@ std::optional<std::string> non_blank_variable(std::string_view name) {
 }
 
 std::string default_audit_dir() {
-  std::string root = non_blank_variable(domain::kProjectRootVariable)
-                         .value_or(platform::current_directory().value_or("."));
+  std::string root =
+      non_blank_variable(domain::kProjectRootVariable).value_or(platform::current_directory().value_or("."));
   if (std::optional<std::string> canonical = platform::canonicalize(root)) root = *std::move(canonical);
-  const std::string state_directory =
-      domain::join_path(root, domain::resolve_state_dir_name(resolve_project_id(root)));
+  const std::string state_directory = domain::join_path(root, domain::resolve_state_dir_name(resolve_project_id(root)));
   return domain::join_path(state_directory, "shared/audit");
 }
 
@@ -77,9 +76,7 @@ std::optional<std::string> owned(std::optional<std::string_view> text) {
 // The instant of a record's timestamp. Every "Z" read as "+00:00" is what
 // the offset parser does with the one "Z" a date-time may hold; anywhere else
 // a "Z" fails either way.
-std::optional<support::Instant> record_instant(std::string_view timestamp) {
-  return support::parse_rfc3339(timestamp);
-}
+std::optional<support::Instant> record_instant(std::string_view timestamp) { return support::parse_rfc3339(timestamp); }
 
 // The members of one parsed line, viewed in place; the last of repeated keys
 // counts. Views are valid until the parser reads the next line.
@@ -98,12 +95,16 @@ struct LineFields {
   void read(std::string_view key, simdjson::dom::element value) {
     switch (key.size()) {
       case 3:
-        if (key == "pid") pid = signed_integer(value);
-        else if (key == "cwd") cwd = string_of(value);
+        if (key == "pid")
+          pid = signed_integer(value);
+        else if (key == "cwd")
+          cwd = string_of(value);
         break;
       case 4:
-        if (key == "kind") kind = string_of(value);
-        else if (key == "host") host = string_of(value);
+        if (key == "kind")
+          kind = string_of(value);
+        else if (key == "host")
+          host = string_of(value);
         break;
       case 5:
         if (key == "extra") extra = value;
@@ -112,24 +113,33 @@ struct LineFields {
         if (key == "branch") branch = string_of(value);
         break;
       case 7:
-        if (key == "invoker") invoker = string_of(value);
-        else if (key == "outcome") outcome = string_of(value);
+        if (key == "invoker")
+          invoker = string_of(value);
+        else if (key == "outcome")
+          outcome = string_of(value);
         break;
       case 9:
-        if (key == "timestamp") timestamp = string_of(value);
-        else if (key == "truncated") truncated = value.is_bool() && value.get_bool().value_unsafe();
+        if (key == "timestamp")
+          timestamp = string_of(value);
+        else if (key == "truncated")
+          truncated = value.is_bool() && value.get_bool().value_unsafe();
         break;
       case 10:
-        if (key == "session_id") session_id = string_of(value);
-        else if (key == "parent_pid") parent_pid = signed_integer(value);
-        else if (key == "elapsed_ms") elapsed_ms = signed_integer(value);
+        if (key == "session_id")
+          session_id = string_of(value);
+        else if (key == "parent_pid")
+          parent_pid = signed_integer(value);
+        else if (key == "elapsed_ms")
+          elapsed_ms = signed_integer(value);
         break;
       case 13:
         if (key == "worktree_path") worktree_path = string_of(value);
         break;
       case 14:
-        if (key == "schema_version") schema_version = string_of(value);
-        else if (key == "correlation_id") correlation_id = string_of(value);
+        if (key == "schema_version")
+          schema_version = string_of(value);
+        else if (key == "correlation_id")
+          correlation_id = string_of(value);
         break;
       default:
         break;
@@ -293,8 +303,7 @@ std::vector<AuditRecord> parse_audit_log(std::string_view text, const AuditFilte
 }
 
 std::vector<AuditRecord> read_audit_records(const AuditFilter& filter) {
-  const std::optional<std::string> text =
-      platform::read_file(domain::join_path(resolve_audit_dir(), kActiveLogName));
+  const std::optional<std::string> text = platform::read_file(domain::join_path(resolve_audit_dir(), kActiveLogName));
   if (!text) return {};
   std::vector<AuditRecord> records = parse_audit_log(*text, filter);
   sort_by_timestamp(records);

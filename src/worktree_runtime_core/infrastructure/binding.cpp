@@ -56,16 +56,20 @@ WorktreeBinding build_binding(std::string_view session_id, std::string_view work
 }
 
 WorktreeBinding rebuild_binding(const WorktreeBinding& binding) {
-  return build_binding(binding.session_id, binding.worktree, binding.branch, binding.state_path,
-                       binding.git_common_dir, binding.main_worktree, binding.commit_ish, binding.schema_version);
+  return build_binding(binding.session_id, binding.worktree, binding.branch, binding.state_path, binding.git_common_dir,
+                       binding.main_worktree, binding.commit_ish, binding.schema_version);
 }
 
 json binding_to_json(const WorktreeBinding& binding) {
   return {
-      {"session_id", binding.session_id},       {"worktree", binding.worktree},
-      {"branch", binding.branch},               {"state_path", binding.state_path},
-      {"git_common_dir", binding.git_common_dir}, {"main_worktree", binding.main_worktree},
-      {"commit_ish", binding.commit_ish},       {"schema_version", kCurrentSchemaVersion},
+      {"session_id", binding.session_id},
+      {"worktree", binding.worktree},
+      {"branch", binding.branch},
+      {"state_path", binding.state_path},
+      {"git_common_dir", binding.git_common_dir},
+      {"main_worktree", binding.main_worktree},
+      {"commit_ish", binding.commit_ish},
+      {"schema_version", kCurrentSchemaVersion},
   };
 }
 

@@ -46,8 +46,8 @@ support::Result<WorktreeBinding> register_binding(std::string_view session_id, s
   const std::string session_state =
       state_path ? std::string(*state_path)
                  : domain::join_path(worktree, domain::session_state_relative_path(main_worktree));
-  WorktreeBinding binding = build_binding(session_id, worktree, branch, session_state, common_dir, main_worktree,
-                                          source_ref, std::nullopt);
+  WorktreeBinding binding =
+      build_binding(session_id, worktree, branch, session_state, common_dir, main_worktree, source_ref, std::nullopt);
   const BindingValidationResult verdict = validate_binding(
       binding, worktree, domain::EnvSnapshot{{std::string(domain::kWorktreeVariable), worktree}}, true, {});
   if (!verdict.ok) return registration_failure(verdict.reason_code);

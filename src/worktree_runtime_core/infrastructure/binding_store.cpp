@@ -79,7 +79,8 @@ std::optional<support::CoreError> write_binding_document(const std::string& path
   std::string temporary;
   platform::UniqueFd file;
   for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
-    temporary = domain::join_path(directory, ".tmp" + platform::random_alphanumerics(kTemporaryNameRandomLength) + ".tmp");
+    temporary =
+        domain::join_path(directory, ".tmp" + platform::random_alphanumerics(kTemporaryNameRandomLength) + ".tmp");
     file = platform::create_exclusive(temporary);
     if (!file && errno != EEXIST) return support::CoreError{"cannot create " + temporary, {}};
   }
@@ -153,8 +154,8 @@ std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::st
   if (!platform::exists(store.path)) return std::nullopt;
   return change_document(store, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
     json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
-    const auto found =
-        std::find_if(entries.begin(), entries.end(), [&](const json& entry) { return matches_session(entry, session_id); });
+    const auto found = std::find_if(entries.begin(), entries.end(),
+                                    [&](const json& entry) { return matches_session(entry, session_id); });
     if (found == entries.end()) return {false, std::nullopt};
     support::Result<WorktreeBinding> removed = binding_from_json(*found);
     entries.erase(found);

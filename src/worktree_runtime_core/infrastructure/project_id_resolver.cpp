@@ -71,9 +71,9 @@ support::Result<std::string> validate_project_id(std::string_view raw) {
   const bool valid = !raw.empty() && raw.size() <= kMaxProjectIdLength && raw.front() >= 'a' && raw.front() <= 'z' &&
                      std::all_of(raw.begin() + 1, raw.end(), is_project_id_tail_character);
   if (valid) return std::string(raw);
-  return support::CoreError{"project_id " + support::quoted_literal(raw) +
-                                " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'",
-                            std::string(kProjectIdInvalidReason), support::ErrorKind::invalid_project_id};
+  return support::CoreError{
+      "project_id " + support::quoted_literal(raw) + " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'",
+      std::string(kProjectIdInvalidReason), support::ErrorKind::invalid_project_id};
 }
 
 support::Result<std::string> resolve_checked_project_id(std::optional<std::string_view> repo_root) {

@@ -75,7 +75,8 @@ class Node {
   std::vector<Node> items() const {
     std::vector<Node> children;
     if (!is_sequence()) return children;
-    for (const yaml_node_item_t* item = node_->data.sequence.items.start; item < node_->data.sequence.items.top; ++item) {
+    for (const yaml_node_item_t* item = node_->data.sequence.items.start; item < node_->data.sequence.items.top;
+         ++item) {
       children.push_back(node(*item));
     }
     return children;
@@ -104,7 +105,9 @@ class Node {
   }
 
  private:
-  Node node(int index) const { return {*document_, yaml_document_get_node(const_cast<yaml_document_t*>(document_), index)}; }
+  Node node(int index) const {
+    return {*document_, yaml_document_get_node(const_cast<yaml_document_t*>(document_), index)};
+  }
 
   std::optional<std::string_view> scalar_text() const {
     if (node_ == nullptr || node_->type != YAML_SCALAR_NODE) return std::nullopt;

@@ -35,9 +35,7 @@ struct PendingRecord {
   bool locked = false;
   bool prunable = false;
 
-  bool empty() const {
-    return !worktree && !head && !branch && !bare && !detached && !locked && !prunable;
-  }
+  bool empty() const { return !worktree && !head && !branch && !bare && !detached && !locked && !prunable; }
 
   void read(std::string_view line) {
     if (line.starts_with("worktree ")) {
@@ -67,8 +65,8 @@ struct PendingRecord {
 }  // namespace
 
 support::Result<WorktreeListOutput> run_worktree_list(std::string_view root) {
-  const platform::ProcessResult result = platform::run_process(
-      {"git", "-C", std::string(root), "worktree", "list", "--porcelain"}, ".", kListTimeLimit);
+  const platform::ProcessResult result =
+      platform::run_process({"git", "-C", std::string(root), "worktree", "list", "--porcelain"}, ".", kListTimeLimit);
   switch (result.outcome) {
     case platform::ProcessResult::Outcome::not_started:
       if (result.error_number == ENOENT) return list_error("git binary not found on PATH");

@@ -6,15 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <memory>
-#include <random>
-#include <system_error>
-
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <system_error>
 
 #include "platform/unique_fd.hpp"
 #include "support/text.hpp"
@@ -183,7 +182,8 @@ std::optional<std::vector<DirectoryEntry>> list_directory(std::string_view path)
     if (name == "." || name == "..") continue;
     struct stat status {};
     if (::fstatat(::dirfd(directory.get()), entry->d_name, &status, 0) != 0) continue;
-    entries.push_back({support::to_valid_utf8(name), *terminated + "/" + std::string(name),
+    entries.push_back({support::to_valid_utf8(name),
+                       *terminated + "/" + std::string(name),
                        {status.st_mtim.tv_sec, static_cast<std::int32_t>(status.st_mtim.tv_nsec)},
                        static_cast<std::uint64_t>(status.st_size)});
   }

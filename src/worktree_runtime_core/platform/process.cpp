@@ -120,9 +120,10 @@ std::variant<Child, int> spawn(const std::vector<std::string>& arguments, const 
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGXFSZ);
-  if (const int failure = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask) |
-                          ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) |
-                          ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) {
+  if (const int failure =
+          ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask) |
+          ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) |
+          ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) {
     return failure;
   }
   std::vector<char*> argv;

@@ -2,11 +2,10 @@
 
 #include <unistd.h>
 
-#include <cstring>
-#include <ctime>
-
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "support/text.hpp"

@@ -11,11 +11,10 @@ namespace {
 
 // The 25 code points with the White_Space property, UTF-8 encoded.
 constexpr std::array<std::string_view, 25> kWhiteSpace = {
-    "\x09", "\x0A", "\x0B", "\x0C", "\x0D", "\x20",
-    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
-    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
-    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
-    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+    "\x09",         "\x0A",         "\x0B",         "\x0C",         "\x0D",         "\x20",         "\xC2\x85",
+    "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84",
+    "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8",
+    "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
 };
 
 // Every white-space character starts with one of these bytes; most text
@@ -179,7 +178,8 @@ std::string quoted_literal(std::string_view text) {
     const int32_t start = offset;
     UChar32 code_point;
     U8_NEXT(bytes, offset, length, code_point);
-    append_escaped(out, code_point, text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(offset - start)));
+    append_escaped(out, code_point,
+                   text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(offset - start)));
   }
   out += '"';
   return out;

@@ -125,16 +125,16 @@ std::optional<LocalDateTime> read_date_time(Reader& reader, std::string_view sep
     if (!fraction) return std::nullopt;
     nanoseconds = *fraction;
   }
-  const std::int64_t seconds = days_from_civil(*year, *month, *day) * kSecondsPerDay + *hour * 3600 +
-                               *minute * 60 + *second;
+  const std::int64_t seconds =
+      days_from_civil(*year, *month, *day) * kSecondsPerDay + *hour * 3600 + *minute * 60 + *second;
   return LocalDateTime{seconds, nanoseconds};
 }
 
 }  // namespace
 
 std::string format_timestamp(Instant instant) {
-  const std::int64_t days = instant.seconds >= 0 ? instant.seconds / kSecondsPerDay
-                                                 : (instant.seconds - kSecondsPerDay + 1) / kSecondsPerDay;
+  const std::int64_t days =
+      instant.seconds >= 0 ? instant.seconds / kSecondsPerDay : (instant.seconds - kSecondsPerDay + 1) / kSecondsPerDay;
   const std::int64_t second_of_day = instant.seconds - days * kSecondsPerDay;
   const CivilDate date = civil_from_days(days);
   std::string text;
