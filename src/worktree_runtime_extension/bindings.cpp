@@ -49,20 +49,10 @@ struct BindingDict {
 };
 
 PyObject* to_python(BindingDict form) {
-  const WorktreeBinding& binding = form.binding;
-  const std::pair<const char*, const std::string&> texts[] = {
-      {"session_id", binding.session_id},
-      {"worktree", binding.worktree},
-      {"branch", binding.branch},
-      {"state_path", binding.state_path},
-      {"git_common_dir", binding.git_common_dir},
-      {"main_worktree", binding.main_worktree},
-      {"commit_ish", binding.commit_ish},
-  };
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& [key, text] : texts) {
-    PyRef value = PyRef::steal(python::to_python(std::string_view(text)));
+  for (const auto& [key, text] : infrastructure::binding_text_fields(form.binding)) {
+    PyRef value = PyRef::steal(python::to_python(std::string_view(*text)));
     if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
   }
   PyRef version = PyRef::steal(python::to_python(infrastructure::kCurrentSchemaVersion));

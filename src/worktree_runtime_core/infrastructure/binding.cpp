@@ -60,17 +60,23 @@ WorktreeBinding rebuild_binding(const WorktreeBinding& binding) {
                        binding.main_worktree, binding.commit_ish, binding.schema_version);
 }
 
+std::array<BindingTextField, 7> binding_text_fields(const WorktreeBinding& binding) {
+  return {{
+      {"session_id", &binding.session_id},
+      {"worktree", &binding.worktree},
+      {"branch", &binding.branch},
+      {"state_path", &binding.state_path},
+      {"git_common_dir", &binding.git_common_dir},
+      {"main_worktree", &binding.main_worktree},
+      {"commit_ish", &binding.commit_ish},
+  }};
+}
+
 json binding_to_json(const WorktreeBinding& binding) {
-  return {
-      {"session_id", binding.session_id},
-      {"worktree", binding.worktree},
-      {"branch", binding.branch},
-      {"state_path", binding.state_path},
-      {"git_common_dir", binding.git_common_dir},
-      {"main_worktree", binding.main_worktree},
-      {"commit_ish", binding.commit_ish},
-      {"schema_version", kCurrentSchemaVersion},
-  };
+  json object = json::object();
+  for (const auto& [key, value] : binding_text_fields(binding)) object[key] = *value;
+  object["schema_version"] = kCurrentSchemaVersion;
+  return object;
 }
 
 support::Result<WorktreeBinding> binding_from_json(const json& value) {

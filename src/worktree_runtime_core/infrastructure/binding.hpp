@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -35,6 +36,14 @@ WorktreeBinding build_binding(std::string_view session_id, std::string_view work
 
 // A binding handed back in: built again, so its path fields are normalised anew.
 WorktreeBinding rebuild_binding(const WorktreeBinding& binding);
+
+// The seven text fields with their keys, in declared order; the JSON and the
+// dict forms add "schema_version", always 2.
+struct BindingTextField {
+  const char* key;
+  const std::string* value;
+};
+std::array<BindingTextField, 7> binding_text_fields(const WorktreeBinding& binding);
 
 // The JSON object form, always with "schema_version" 2.
 nlohmann::json binding_to_json(const WorktreeBinding& binding);
