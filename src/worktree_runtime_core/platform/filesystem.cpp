@@ -89,6 +89,8 @@ bool make_directories(std::string_view path) {
     errno = EINVAL;
     return false;
   }
+  // Most calls find the directory there already: one stat answers them.
+  if (struct stat status{}; ::stat(std::string(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(path), error);
   // The caller reports the reason through errno, as for every other call here.
