@@ -7,40 +7,15 @@
 #include <filesystem>
 #include <string>
 
+#include "scratch_directory.hpp"
+
 namespace worktree_runtime::infrastructure {
 namespace {
 
 namespace fs = std::filesystem;
 
 // Real repositories in a fresh directory that git does not look above.
-class GitRepositories : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "git-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = fs::canonical(pattern);
-    ::setenv("GIT_CEILING_DIRECTORIES", root_.c_str(), 1);
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-    ::setenv("HOME", root_.c_str(), 1);
-    ::unsetenv("QUORBEL_REPO_ROOT");
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  void shell(const std::string& script) {
-    const std::string command = "cd '" + root_.string() + "' && (" + script + ") >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << script;
-  }
-
-  void make_repository_with_linked_worktree() {
-    shell(
-        "git init -q -b main main && git -C main -c user.email=a@b -c user.name=n commit -q --allow-empty -m i"
-        " && git -C main worktree add -q ../linked -b feature");
-  }
-
-  std::string at(const std::string& relative) const { return (root_ / relative).string(); }
-
-  fs::path root_;
-};
+class GitRepositories : public GitScratchDirectory {};
 
 TEST_F(GitRepositories, MainWorktreeRootIsFoundFromEveryWorktree) {
   make_repository_with_linked_worktree();

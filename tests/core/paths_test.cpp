@@ -8,26 +8,21 @@
 #include <string>
 #include <tuple>
 
+#include "scratch_directory.hpp"
+
 namespace worktree_runtime::domain {
 namespace {
 
 namespace fs = std::filesystem;
 
 // A fresh directory tree per test: root/existing/child and root/link -> existing.
-class NormalizePath : public testing::Test {
+class NormalizePath : public ScratchDirectory {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "paths-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = fs::canonical(pattern);
+    ScratchDirectory::SetUp();
     fs::create_directories(root_ / "existing" / "child");
     fs::create_directory_symlink(root_ / "existing", root_ / "link");
   }
-  void TearDown() override { fs::remove_all(root_); }
-
-  std::string at(const std::string& relative) const { return (root_ / relative).string(); }
-
-  fs::path root_;
 };
 
 TEST_F(NormalizePath, BlankInputGivesEmptyText) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "infrastructure/worktree_config_loader.hpp"
+#include "scratch_directory.hpp"
 
 namespace worktree_runtime::infrastructure {
 namespace {
@@ -14,15 +15,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // A repository root in a fresh directory, with config/worktree.yaml written on demand.
-class WorktreeConfigFile : public testing::Test {
+class WorktreeConfigFile : public ScratchDirectory {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "worktree-config-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = fs::canonical(pattern);
+    ScratchDirectory::SetUp();
     fs::create_directory(root_ / "config");
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   void write(const std::string& text) { std::ofstream(root_ / "config" / "worktree.yaml", std::ios::binary) << text; }
 
@@ -32,10 +30,6 @@ class WorktreeConfigFile : public testing::Test {
     if (!config) return std::nullopt;
     return resolve_config_base(*config, root_.string(), env);
   }
-
-  std::string under_root(const std::string& relative) const { return (root_ / relative).string(); }
-
-  fs::path root_;
 };
 
 const char* const kDetected =
@@ -45,7 +39,7 @@ const char* const kDetected =
     "      base: wt/detected\n";
 
 TEST_F(WorktreeConfigFile, DetectionReadsTheSnapshotGiven) {
-  EXPECT_EQ(base(kDetected, domain::EnvSnapshot{{"WORKTREE_CONFIG_TEST_RUNNER", "x"}}), under_root("wt/detected"));
+  EXPECT_EQ(base(kDetected, domain::EnvSnapshot{{"WORKTREE_CONFIG_TEST_RUNNER", "x"}}), at("wt/detected"));
   EXPECT_EQ(base(kDetected, domain::EnvSnapshot{{"WORKTREE_CONFIG_TEST_RUNNER", ""}}), std::nullopt);
   EXPECT_EQ(base(kDetected, domain::EnvSnapshot{{"worktree_config_test_runner", "x"}}), std::nullopt);
   // An empty snapshot means that nothing is set, whatever the process holds.
@@ -58,19 +52,19 @@ TEST_F(WorktreeConfigFile, AbsentSnapshotReadsTheLiveEnvironment) {
   ::unsetenv("WORKTREE_CONFIG_TEST_RUNNER");
   EXPECT_EQ(base(kDetected, std::nullopt), std::nullopt);
   ::setenv("WORKTREE_CONFIG_TEST_RUNNER", "live", 1);
-  EXPECT_EQ(base(kDetected, std::nullopt), under_root("wt/detected"));
+  EXPECT_EQ(base(kDetected, std::nullopt), at("wt/detected"));
   ::unsetenv("WORKTREE_CONFIG_TEST_RUNNER");
 }
 
 TEST_F(WorktreeConfigFile, AnEmptySnapshotStillAppliesOverridesWithoutDetection) {
   EXPECT_EQ(base("worktree:\n  overrides:\n    - {detection: {env_vars_any: [A]}, base: x}\n    - {base: y}\n",
                  domain::EnvSnapshot{}),
-            under_root("y"));
+            at("y"));
 }
 
 TEST_F(WorktreeConfigFile, LoadingFailsQuietly) {
   EXPECT_FALSE(load_worktree_config(std::nullopt).has_value());
-  EXPECT_FALSE(load_worktree_config(under_root("missing")).has_value());
+  EXPECT_FALSE(load_worktree_config(at("missing")).has_value());
   EXPECT_FALSE(load_worktree_config(root_.string()).has_value());  // no file yet
   fs::create_directory(root_ / "config" / "worktree.yaml");
   EXPECT_FALSE(load_worktree_config(root_.string()).has_value());
@@ -117,7 +111,7 @@ TEST_P(WorktreeConfigBase, ChoosesTheFirstOverrideThatApplies) {
   const domain::EnvSnapshot env{{"SET", "1"}, {"EMPTY", ""}, {"1", "1"}, {"true", "1"}};
   std::optional<std::string> expected;
   if (const auto& relative = GetParam().relative) {
-    expected = relative->starts_with('/') ? *relative : under_root(*relative);
+    expected = relative->starts_with('/') ? *relative : at(*relative);
   }
   EXPECT_EQ(base(GetParam().text, env), expected);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "infrastructure/worktree_list_reader.hpp"
+#include "scratch_directory.hpp"
 
 namespace worktree_runtime::infrastructure {
 namespace {
@@ -176,25 +177,7 @@ TEST(WorktreeListEvaluation, SuccessIgnoresStandardError) {
 }
 
 // Real git in a fresh directory that git does not look above.
-class WorktreeListGit : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "worktree-list-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = fs::canonical(pattern);
-    ::setenv("GIT_CEILING_DIRECTORIES", root_.c_str(), 1);
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-    ::setenv("HOME", root_.c_str(), 1);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  void shell(const std::string& script) {
-    const std::string command = "cd '" + root_.string() + "' && (" + script + ") >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << script;
-  }
-
-  fs::path root_;
-};
+class WorktreeListGit : public GitScratchDirectory {};
 
 TEST_F(WorktreeListGit, ListsMainAndLinkedWorktrees) {
   shell(

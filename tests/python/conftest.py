@@ -1,5 +1,6 @@
 import os
 import subprocess
+import time
 
 import pytest
 
@@ -100,3 +101,13 @@ def record(**fields):
                  "invoker": "cli", "outcome": "ok"}
     arguments.update(fields)
     return native.record_event(**arguments)
+
+
+@pytest.fixture
+def far_time_zone(monkeypatch):
+    """Local time three and a half hours behind UTC, so a local reading cannot pass for UTC."""
+    monkeypatch.setenv("TZ", "XYZ+03:30")
+    time.tzset()
+    yield
+    monkeypatch.undo()
+    time.tzset()

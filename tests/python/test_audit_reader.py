@@ -4,7 +4,6 @@ import datetime
 import json
 import os
 import pathlib
-import time
 import weakref
 
 import pytest
@@ -332,20 +331,6 @@ RECORDS = [
     entry(kind="e", timestamp="2025-03-04T05:06:09Z"),
 ]
 EVERYTHING = ["a", "c", "b", "e", "d"]
-
-
-@pytest.fixture
-def far_time_zone():
-    """Local time three and a half hours behind UTC, so naive bounds cannot be read as local time."""
-    previous = os.environ.get("TZ")
-    os.environ["TZ"] = "XYZ+03:30"
-    time.tzset()
-    yield
-    if previous is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = previous
-    time.tzset()
 
 
 class IsoFormat:

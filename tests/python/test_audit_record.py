@@ -101,20 +101,6 @@ def test_line_with_every_optional_given(audit_dir):
     assert [key for key, _ in json.loads(line, object_pairs_hook=list)] == KEYS
 
 
-@pytest.fixture
-def far_time_zone():
-    """Local time three and a half hours behind UTC, so a local reading cannot pass for UTC."""
-    previous = os.environ.get("TZ")
-    os.environ["TZ"] = "XYZ+03:30"
-    time.tzset()
-    yield
-    if previous is None:
-        del os.environ["TZ"]
-    else:
-        os.environ["TZ"] = previous
-    time.tzset()
-
-
 def test_stamp_shape_and_instant(audit_dir, far_time_zone):
     before = time.time_ns()
     for index in range(200):
