@@ -7,52 +7,66 @@
 
 namespace worktree_runtime::python {
 
-using infrastructure::AuditRecord;
+using infrastructure::AuditLineFields;
+using infrastructure::StoredAuditRecord;
 
 namespace {
 struct AuditRecordClass;
 }  // namespace
 
 template <>
-struct ClassOf<AuditRecord> {
+struct ClassOf<StoredAuditRecord> {
   using type = AuditRecordClass;
 };
 
 namespace {
 
-PyObject* extra_of(const AuditRecord& record) {
-  if (!record.extra) Py_RETURN_NONE;
-  return to_python(JsonText{*record.extra});
+AuditLineFields fields_of(PyObject* self) { return record_of<StoredAuditRecord>(self).fields(); }
+
+PyObject* extra_of(const AuditLineFields& fields) {
+  if (!fields.extra) Py_RETURN_NONE;
+  return to_python(JsonText{*fields.extra});
 }
 
 PyObject* get_extra(PyObject* self, void*) {
-  return guarded([self] { return extra_of(record_of<AuditRecord>(self)); });
+  return guarded([self] { return extra_of(fields_of(self)); });
+}
+
+// A read-only attribute: the field, converted anew on each read.
+template <auto Member>
+PyObject* get_field(PyObject* self, void*) {
+  return guarded([self] { return to_python(fields_of(self).*Member); });
+}
+
+template <auto Member>
+constexpr PyGetSetDef field_getter(const char* name) {
+  return {name, &get_field<Member>, nullptr, nullptr, nullptr};
 }
 
 // The dict form: the sixteen attributes in declared order.
 struct AuditRecordDict {
-  const AuditRecord& record;
+  AuditLineFields fields;
 };
 
 PyObject* to_python(AuditRecordDict form) {
-  const AuditRecord& record = form.record;
+  const AuditLineFields& fields = form.fields;
   const std::pair<const char*, PyObject*> items[] = {
-      {"schema_version", python::to_python(std::string_view(record.schema_version))},
-      {"timestamp", python::to_python(std::string_view(record.timestamp))},
-      {"kind", python::to_python(std::string_view(record.kind))},
-      {"session_id", python::to_python(record.session_id)},
-      {"pid", python::to_python(record.pid)},
-      {"parent_pid", python::to_python(record.parent_pid)},
-      {"cwd", python::to_python(std::string_view(record.cwd))},
-      {"host", python::to_python(std::string_view(record.host))},
-      {"invoker", python::to_python(std::string_view(record.invoker))},
-      {"branch", python::to_python(std::string_view(record.branch))},
-      {"worktree_path", python::to_python(std::string_view(record.worktree_path))},
-      {"outcome", python::to_python(std::string_view(record.outcome))},
-      {"elapsed_ms", python::to_python(record.elapsed_ms)},
-      {"correlation_id", python::to_python(record.correlation_id)},
-      {"truncated", python::to_python(record.truncated)},
-      {"extra", extra_of(record)},
+      {"schema_version", python::to_python(fields.schema_version)},
+      {"timestamp", python::to_python(fields.timestamp)},
+      {"kind", python::to_python(fields.kind)},
+      {"session_id", python::to_python(fields.session_id)},
+      {"pid", python::to_python(fields.pid)},
+      {"parent_pid", python::to_python(fields.parent_pid)},
+      {"cwd", python::to_python(fields.cwd)},
+      {"host", python::to_python(fields.host)},
+      {"invoker", python::to_python(fields.invoker)},
+      {"branch", python::to_python(fields.branch)},
+      {"worktree_path", python::to_python(fields.worktree_path)},
+      {"outcome", python::to_python(fields.outcome)},
+      {"elapsed_ms", python::to_python(fields.elapsed_ms)},
+      {"correlation_id", python::to_python(fields.correlation_id)},
+      {"truncated", python::to_python(fields.truncated)},
+      {"extra", extra_of(fields)},
   };
   // Every value is owned here first, so none leaks when one fails.
   std::vector<PyRef> values;
@@ -67,27 +81,27 @@ PyObject* to_python(AuditRecordDict form) {
   return dict.release();
 }
 
-AuditRecordDict to_dict(const AuditRecord& record) { return {record}; }
+AuditRecordDict to_dict(const StoredAuditRecord& record) { return {record.fields()}; }
 
 struct AuditRecordClass {
-  using Record = AuditRecord;
+  using Record = StoredAuditRecord;
   static constexpr const char* kName = "worktree_runtime.api.PyAuditRecord";
   static inline PyGetSetDef getters[] = {
-      field_getter<&AuditRecord::schema_version>("schema_version"),
-      field_getter<&AuditRecord::timestamp>("timestamp"),
-      field_getter<&AuditRecord::kind>("kind"),
-      field_getter<&AuditRecord::session_id>("session_id"),
-      field_getter<&AuditRecord::pid>("pid"),
-      field_getter<&AuditRecord::parent_pid>("parent_pid"),
-      field_getter<&AuditRecord::cwd>("cwd"),
-      field_getter<&AuditRecord::host>("host"),
-      field_getter<&AuditRecord::invoker>("invoker"),
-      field_getter<&AuditRecord::branch>("branch"),
-      field_getter<&AuditRecord::worktree_path>("worktree_path"),
-      field_getter<&AuditRecord::outcome>("outcome"),
-      field_getter<&AuditRecord::elapsed_ms>("elapsed_ms"),
-      field_getter<&AuditRecord::correlation_id>("correlation_id"),
-      field_getter<&AuditRecord::truncated>("truncated"),
+      field_getter<&AuditLineFields::schema_version>("schema_version"),
+      field_getter<&AuditLineFields::timestamp>("timestamp"),
+      field_getter<&AuditLineFields::kind>("kind"),
+      field_getter<&AuditLineFields::session_id>("session_id"),
+      field_getter<&AuditLineFields::pid>("pid"),
+      field_getter<&AuditLineFields::parent_pid>("parent_pid"),
+      field_getter<&AuditLineFields::cwd>("cwd"),
+      field_getter<&AuditLineFields::host>("host"),
+      field_getter<&AuditLineFields::invoker>("invoker"),
+      field_getter<&AuditLineFields::branch>("branch"),
+      field_getter<&AuditLineFields::worktree_path>("worktree_path"),
+      field_getter<&AuditLineFields::outcome>("outcome"),
+      field_getter<&AuditLineFields::elapsed_ms>("elapsed_ms"),
+      field_getter<&AuditLineFields::correlation_id>("correlation_id"),
+      field_getter<&AuditLineFields::truncated>("truncated"),
       {"extra", &get_extra, nullptr, nullptr, nullptr},
       {},
   };
@@ -96,9 +110,9 @@ struct AuditRecordClass {
       {},
   };
   static std::string repr_text(PyObject* self) {
-    const AuditRecord& record = record_of<AuditRecord>(self);
-    return "AuditRecord(kind=" + record.kind + ", branch=" + record.branch + ", outcome=" + record.outcome +
-           ", timestamp=" + record.timestamp + ")";
+    const AuditLineFields fields = fields_of(self);
+    return "AuditRecord(kind=" + std::string(*fields.kind) + ", branch=" + std::string(*fields.branch) +
+           ", outcome=" + std::string(*fields.outcome) + ", timestamp=" + std::string(*fields.timestamp) + ")";
   }
 };
 
@@ -123,7 +137,7 @@ std::monostate record_event(Text kind, Text branch, Text worktree_path, Text inv
   return {};
 }
 
-std::vector<AuditRecord> read_records(OptionalText branch, OptionalText worktree_path, InstantBound since,
+std::vector<StoredAuditRecord> read_records(OptionalText branch, OptionalText worktree_path, InstantBound since,
                                       InstantBound until) {
   return infrastructure::read_audit_records({owned(branch), owned(worktree_path), since.value, until.value});
 }

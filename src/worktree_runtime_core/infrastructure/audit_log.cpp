@@ -1,7 +1,5 @@
 #include "infrastructure/audit_log.hpp"
 
-#include <simdjson.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -59,134 +57,36 @@ bool is_archive_name(std::string_view name) {
          name != kActiveLogName;
 }
 
-std::optional<std::int64_t> signed_integer(simdjson::dom::element value) {
-  if (value.is_int64()) return value.get_int64().value_unsafe();
-  return std::nullopt;
-}
-
-std::optional<std::string_view> string_of(simdjson::dom::element value) {
-  if (!value.is_string()) return std::nullopt;
-  return value.get_string().value_unsafe();
-}
-
-std::optional<std::string> owned(std::optional<std::string_view> text) {
-  return text ? std::optional<std::string>(*text) : std::nullopt;
-}
-
 // The instant of a record's timestamp. Every "Z" read as "+00:00" is what
 // the offset parser does with the one "Z" a date-time may hold; anywhere else
 // a "Z" fails either way.
 std::optional<support::Instant> record_instant(std::string_view timestamp) { return support::parse_rfc3339(timestamp); }
 
-// The members of one parsed line, viewed in place; the last of repeated keys
-// counts. Views are valid until the parser reads the next line.
-struct LineFields {
-  std::optional<std::string_view> timestamp, kind, invoker, branch, worktree_path, outcome;
-  std::optional<std::string_view> schema_version, cwd, host, session_id, correlation_id;
-  std::optional<std::int64_t> pid, parent_pid, elapsed_ms;
-  bool truncated = false;
-  std::optional<simdjson::dom::element> extra;
+// Checked on the views, before anything is copied.
+bool passes(const AuditLineFields& fields, const AuditFilter& filter) {
+  if (filter.branch && *fields.branch != *filter.branch) return false;
+  if (filter.worktree_path && *fields.worktree_path != *filter.worktree_path) return false;
+  const std::optional<support::Instant> instant = record_instant(*fields.timestamp);
+  return instant && (!filter.since || *instant >= *filter.since) && (!filter.until || *instant <= *filter.until);
+}
 
-  explicit LineFields(simdjson::dom::object object) {
-    for (const auto field : object) read(field.key, field.value);
-  }
-
-  // Keys are told apart by length first: most lines hold the same sixteen.
-  void read(std::string_view key, simdjson::dom::element value) {
-    switch (key.size()) {
-      case 3:
-        if (key == "pid")
-          pid = signed_integer(value);
-        else if (key == "cwd")
-          cwd = string_of(value);
-        break;
-      case 4:
-        if (key == "kind")
-          kind = string_of(value);
-        else if (key == "host")
-          host = string_of(value);
-        break;
-      case 5:
-        if (key == "extra") extra = value;
-        break;
-      case 6:
-        if (key == "branch") branch = string_of(value);
-        break;
-      case 7:
-        if (key == "invoker")
-          invoker = string_of(value);
-        else if (key == "outcome")
-          outcome = string_of(value);
-        break;
-      case 9:
-        if (key == "timestamp")
-          timestamp = string_of(value);
-        else if (key == "truncated")
-          truncated = value.is_bool() && value.get_bool().value_unsafe();
-        break;
-      case 10:
-        if (key == "session_id")
-          session_id = string_of(value);
-        else if (key == "parent_pid")
-          parent_pid = signed_integer(value);
-        else if (key == "elapsed_ms")
-          elapsed_ms = signed_integer(value);
-        break;
-      case 13:
-        if (key == "worktree_path") worktree_path = string_of(value);
-        break;
-      case 14:
-        if (key == "schema_version")
-          schema_version = string_of(value);
-        else if (key == "correlation_id")
-          correlation_id = string_of(value);
-        break;
-      default:
-        break;
-    }
-  }
-
-  bool is_record() const { return timestamp && kind && invoker && branch && worktree_path && outcome && pid; }
-
-  // Checked on the views, before anything is copied.
-  bool passes(const AuditFilter& filter) const {
-    if (filter.branch && *branch != *filter.branch) return false;
-    if (filter.worktree_path && *worktree_path != *filter.worktree_path) return false;
-    const std::optional<support::Instant> instant = record_instant(*timestamp);
-    return instant && (!filter.since || *instant >= *filter.since) && (!filter.until || *instant <= *filter.until);
-  }
-
-  AuditRecord record() const {
-    return {std::string(schema_version.value_or("")),
-            std::string(*timestamp),
-            std::string(*kind),
-            owned(session_id),
-            *pid,
-            parent_pid,
-            std::string(cwd.value_or("")),
-            std::string(host.value_or("")),
-            std::string(*invoker),
-            std::string(*branch),
-            std::string(*worktree_path),
-            std::string(*outcome),
-            elapsed_ms,
-            owned(correlation_id),
-            truncated,
-            extra ? std::optional<std::string>(simdjson::minify(*extra)) : std::nullopt};
-  }
-};
+std::size_t line_count(std::string_view text) {
+  std::size_t count = 1;
+  for (std::size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', end + 1)) ++count;
+  return count;
+}
 
 // The records in ascending order of their timestamp text, equal texts kept
 // in file order. A log written by one clock is usually in order already.
-void sort_by_timestamp(std::vector<AuditRecord>& records) {
+void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
   const auto by_timestamp = [&](std::size_t left, std::size_t right) {
-    return records[left].timestamp < records[right].timestamp;
+    return records[left].timestamp() < records[right].timestamp();
   };
   std::vector<std::size_t> order(records.size());
   for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
   if (std::ranges::is_sorted(order, by_timestamp)) return;
   std::ranges::stable_sort(order, by_timestamp);
-  std::vector<AuditRecord> sorted;
+  std::vector<StoredAuditRecord> sorted;
   sorted.reserve(records.size());
   for (const std::size_t index : order) sorted.push_back(std::move(records[index]));
   records = std::move(sorted);
@@ -269,43 +169,26 @@ void prune_audit_archives(const std::string& directory) {
   }
 }
 
-std::vector<AuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter) {
-  std::vector<AuditRecord> records;
+std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter) {
+  std::vector<StoredAuditRecord> records;
   if (!simdjson::validate_utf8(text.data(), text.size())) return records;
-  records.reserve(static_cast<std::size_t>(std::ranges::count(text, '\n')) + 1);
-  // One padded copy of the whole log lets every line be parsed in place.
-  const simdjson::padded_string padded(text);
-  std::string_view rest(padded.data(), padded.size());
-  simdjson::dom::parser parser;
-  while (!rest.empty()) {
-    const std::size_t end = std::min(rest.find('\n'), rest.size());
-    const std::string_view line = support::trim_white_space(rest.substr(0, end));
-    rest.remove_prefix(std::min(end + 1, rest.size()));
+  records.reserve(line_count(text));
+  AuditLineReader reader;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = support::trim_white_space(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
     if (line.empty()) continue;
-    simdjson::dom::element value;
-    simdjson::error_code error = parser.parse(line.data(), line.size(), false).get(value);
-    std::string widened;
-    if (error == simdjson::NUMBER_ERROR) {
-      // simdjson refuses integers past 64 bits; the JSON grammar allows them.
-      // Written again as floating point, they read as what they are: not a
-      // 64-bit integer.
-      const nlohmann::json reparsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-      if (reparsed.is_discarded()) continue;
-      widened = compact_json(reparsed);
-      error = parser.parse(widened).get(value);
-    }
-    simdjson::dom::object object;
-    if (error != simdjson::SUCCESS || value.get_object().get(object) != simdjson::SUCCESS) continue;
-    const LineFields fields(object);
-    if (fields.is_record() && fields.passes(filter)) records.push_back(fields.record());
+    const std::optional<AuditLineFields> fields = reader.read(line);
+    if (fields && fields->is_record() && passes(*fields, filter)) records.emplace_back(*fields);
   }
   return records;
 }
 
-std::vector<AuditRecord> read_audit_records(const AuditFilter& filter) {
+std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
   const std::optional<std::string> text = platform::read_file(domain::join_path(resolve_audit_dir(), kActiveLogName));
   if (!text) return {};
-  std::vector<AuditRecord> records = parse_audit_log(*text, filter);
+  std::vector<StoredAuditRecord> records = parse_audit_log(*text, filter);
   sort_by_timestamp(records);
   return records;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "infrastructure/audit_line_reader.hpp"
 #include "infrastructure/audit_record.hpp"
 #include "support/time.hpp"
 
@@ -46,12 +47,12 @@ struct AuditFilter {
 
 // The records of the active log that pass the filter, in ascending order of
 // their timestamp text (records with equal texts in file order).
-std::vector<AuditRecord> read_audit_records(const AuditFilter& filter);
+std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter);
 
 // The records of a log's text that pass the filter, in file order. Lines that
 // are not records, and records whose timestamp is not a date-time, are
 // skipped; a text that is not valid UTF-8 has none.
-std::vector<AuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter);
+std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter);
 
 // Removes a rotation sentinel older than 60 seconds.
 void reap_rotation_sentinel();

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "infrastructure/audit_line_reader.hpp"
+#include "infrastructure/audit_record.hpp"
+
+namespace worktree_runtime::infrastructure {
+namespace {
+
+// A line in the writer's layout, with the JSON text of some members changed.
+std::string line_with(std::vector<std::pair<std::string, std::string>> changes) {
+  std::vector<std::pair<std::string, std::string>> members = {
+      {"branch", R"("main")"},
+      {"correlation_id", "null"},
+      {"cwd", R"("/w")"},
+      {"elapsed_ms", "5"},
+      {"extra", "null"},
+      {"host", R"("h")"},
+      {"invoker", R"("cli")"},
+      {"kind", R"("worktree.create")"},
+      {"outcome", R"("ok")"},
+      {"parent_pid", "null"},
+      {"pid", "42"},
+      {"schema_version", R"("v1")"},
+      {"session_id", R"("s-1")"},
+      {"timestamp", R"("2025-03-01T00:00:00Z")"},
+      {"truncated", "false"},
+      {"worktree_path", R"("/w/t")"},
+  };
+  for (const auto& [key, value] : changes) {
+    for (auto& member : members) {
+      if (member.first == key) member.second = value;
+    }
+  }
+  std::string line = "{";
+  for (const auto& [key, value] : members) line += (line.size() > 1 ? ",\"" : "\"") + key + "\":" + value;
+  return line + "}";
+}
+
+std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+struct LineCase {
+  std::string name;
+  std::string line;
+  bool in_layout;
+};
+
+class OwnLayout : public testing::TestWithParam<LineCase> {};
+
+// The fast reading of a line must never differ from the general parser's:
+// where it cannot be sure, it leaves the line to that parser.
+TEST_P(OwnLayout, ReadsWhatTheGeneralParserReadsOrLeavesTheLine) {
+  const LineCase& line_case = GetParam();
+  const std::optional<AuditLineFields> fast = read_own_layout(line_case.line);
+  ASSERT_EQ(fast.has_value(), line_case.in_layout);
+  AuditLineReader reader;
+  const std::optional<AuditLineFields> general = reader.read_any_json(line_case.line);
+  if (fast) {
+    EXPECT_EQ(fast, general);
+  }
+  AuditLineReader second_reader;
+  EXPECT_EQ(second_reader.read(line_case.line), general);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, OwnLayout,
+    testing::Values(
+        LineCase{"Plain", line_with({}), true},
+        LineCase{"NonAsciiAndLongTexts",
+                 line_with({{"branch", "\"feature/ünïcode-straße-0123456789abcdefghijklmnop\""},
+                            {"cwd", "\"" + std::string(300, 'c') + "\""}}),
+                 true},
+        LineCase{"NullsAndTrue",
+                 line_with({{"elapsed_ms", "null"}, {"session_id", "null"}, {"truncated", "true"}}), true},
+        LineCase{"IntegerLimits",
+                 line_with({{"pid", "-9223372036854775808"}, {"parent_pid", "9223372036854775807"}}), true},
+        LineCase{"Payload", line_with({{"extra", R"({"a":[1,-2.5,{"b":null}],"c":true,"d":"é","e":{}})"}}), true},
+        LineCase{"ScalarPayloads", line_with({{"extra", "[\"text\",0,-0.5,false,[]]"}}), true},
+        LineCase{"NestedWithinLimit", line_with({{"extra", nested_arrays(30)}}), true},
+        LineCase{"EscapedQuote", line_with({{"branch", R"("a\"b")"}}), false},
+        LineCase{"EscapeAfterALongRun", line_with({{"cwd", R"("/0123456789abcdefghijklmnop\nq")"}}), false},
+        LineCase{"ControlCharacter", line_with({{"host", "\"a\tb\""}}), false},
+        LineCase{"NegativeZero", line_with({{"pid", "-0"}}), false},
+        LineCase{"LeadingZero", line_with({{"pid", "042"}}), false},
+        LineCase{"PastSixtyFourBits", line_with({{"pid", "9223372036854775808"}}), false},
+        LineCase{"Fraction", line_with({{"elapsed_ms", "1.0"}}), false},
+        LineCase{"Exponent", line_with({{"elapsed_ms", "1e3"}}), false},
+        LineCase{"TextWhereNumberBelongs", line_with({{"pid", R"("42")"}}), false},
+        LineCase{"NumberWhereTextBelongs", line_with({{"session_id", "5"}}), false},
+        LineCase{"PayloadWithSpace", line_with({{"extra", R"({"a": 1})"}}), false},
+        LineCase{"PayloadWithHugeInteger", line_with({{"extra", R"({"n":123456789012345678901})"}}), false},
+        LineCase{"PayloadWithHugeExponent", line_with({{"extra", R"({"n":1e400})"}}), false},
+        LineCase{"PayloadWithEscape", line_with({{"extra", R"({"s":"\u00e9"})"}}), false},
+        LineCase{"PayloadTooDeep", line_with({{"extra", nested_arrays(40)}}), false},
+        LineCase{"PayloadTrailingComma", line_with({{"extra", "[1,]"}}), false},
+        LineCase{"BareWordPayload", line_with({{"extra", "nul"}}), false},
+        LineCase{"TrailingText", line_with({}) + "x", false},
+        LineCase{"MembersReordered",
+                 R"({"correlation_id":null,"branch":"main","cwd":"/w","elapsed_ms":5,"extra":null,"host":"h",)"
+                 R"("invoker":"cli","kind":"k","outcome":"ok","parent_pid":null,"pid":42,"schema_version":"v1",)"
+                 R"("session_id":"s","timestamp":"2025-03-01T00:00:00Z","truncated":false,"worktree_path":"/w/t"})",
+                 false}),
+    [](const testing::TestParamInfo<LineCase>& param_info) { return param_info.param.name; });
+
+TEST(OwnLayout, ReadsEveryLineTheWriterWrites) {
+  const std::vector<std::optional<std::string>> payloads = {
+      std::nullopt, R"({"z":1,"a":{"y":[1,2],"b":"é"}})", R"("just text")", R"([1,2.5,null])"};
+  for (const std::optional<std::string>& payload : payloads) {
+    const StampedEvent event = build_audit_record(
+        {.kind = "session.bind", .branch = "feature/ß", .worktree_path = "/w/t", .invoker = "cli",
+         .outcome = "ok", .session_id = "s-1", .correlation_id = std::nullopt, .elapsed_ms = 12,
+         .extra_json = payload},
+        support::Instant{1740787200, 123000000});
+    std::string line = serialize_audit_line(event);
+    line.pop_back();  // the line feed
+    const std::optional<AuditLineFields> fields = read_own_layout(line);
+    ASSERT_TRUE(fields) << line;
+    EXPECT_EQ(fields->extra, event.record.extra.value_or("null"));
+  }
+}
+
+TEST(StoredAuditRecord, KeepsEveryFieldAndFillsTheTextsARecordMayLack) {
+  AuditLineReader reader;
+  const std::string line = line_with({{"schema_version", "null"}, {"correlation_id", R"("c")"}});
+  const std::optional<AuditLineFields> fields = reader.read(line);
+  ASSERT_TRUE(fields && fields->is_record());
+  AuditLineFields expected = *fields;
+  expected.schema_version = "";
+  StoredAuditRecord stored(*fields);
+  const StoredAuditRecord moved = std::move(stored);
+  EXPECT_EQ(moved.fields(), expected);
+  EXPECT_EQ(moved.timestamp(), "2025-03-01T00:00:00Z");
+}
+
+}  // namespace
+}  // namespace worktree_runtime::infrastructure
