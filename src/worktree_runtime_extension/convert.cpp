@@ -244,11 +244,24 @@ std::optional<InstantBound> InstantBound::convert(PyObject* object) {
   return InstantBound{support::parse_instant_bound(std::string_view(utf8, static_cast<std::size_t>(size)))};
 }
 
+namespace {
+
+// A member of a standard module, looked up on every call: the caller may
+// have replaced it. The module is taken from sys.modules, and imported only
+// when it is not there yet.
+PyRef standard_module_member(const char* module_name, const char* member_name) {
+  PyRef name = PyRef::steal(PyUnicode_InternFromString(module_name));
+  if (!name) return {};
+  PyRef module = PyRef::steal(PyImport_GetModule(name.get()));
+  if (!module && !PyErr_Occurred()) module = PyRef::steal(PyImport_Import(name.get()));
+  return module ? PyRef::steal(PyObject_GetAttrString(module.get(), member_name)) : PyRef();
+}
+
+}  // namespace
+
 std::optional<JsonPayload> JsonPayload::convert(PyObject* object) {
-  PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
-  if (!json_module) return std::nullopt;
-  // Looked up on every call: the caller may have replaced json.dumps.
-  PyRef text = PyRef::steal(PyObject_CallMethod(json_module.get(), "dumps", "(O)", object));
+  PyRef dumps = standard_module_member("json", "dumps");
+  PyRef text = dumps ? PyRef::steal(PyObject_CallOneArg(dumps.get(), object)) : PyRef();
   if (!text) return std::nullopt;
   if (!PyUnicode_Check(text.get())) {
     PyErr_Format(PyExc_TypeError, "json.dumps returned %T, not str", text.get());
@@ -322,8 +335,7 @@ PyObject* to_python(TextSet set) {
 
 support::EnvSnapshot snapshot_os_environ() {
   support::EnvSnapshot snapshot;
-  PyRef os_module = PyRef::steal(PyImport_ImportModule("os"));
-  PyRef environ = os_module ? PyRef::steal(PyObject_GetAttrString(os_module.get(), "environ")) : PyRef();
+  PyRef environ = standard_module_member("os", "environ");
   PyRef items = environ ? PyRef::steal(PyMapping_Items(environ.get())) : PyRef();
   if (!items) {
     PyErr_Clear();
@@ -348,10 +360,9 @@ support::EnvSnapshot snapshot_os_environ() {
 }
 
 PyObject* to_python(JsonText json) {
-  PyRef json_module = PyRef::steal(PyImport_ImportModule("json"));
-  if (!json_module) return nullptr;
-  return PyObject_CallMethod(json_module.get(), "loads", "s#", json.text.data(),
-                             static_cast<Py_ssize_t>(json.text.size()));
+  PyRef loads = standard_module_member("json", "loads");
+  PyRef text = loads ? PyRef::steal(to_python(json.text)) : PyRef();
+  return text ? PyObject_CallOneArg(loads.get(), text.get()) : nullptr;
 }
 
 PyObject* to_python(std::string_view text) {

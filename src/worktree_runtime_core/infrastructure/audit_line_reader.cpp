@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "infrastructure/audit_record.hpp"
+#include "support/json.hpp"
 
 namespace worktree_runtime::infrastructure {
 namespace {
@@ -14,28 +15,7 @@ constexpr int kMaxPayloadDepth = 32;
 // to every JSON reader: it fits a 64-bit integer, or a double near enough.
 constexpr std::size_t kMaxPlainNumberLength = 18;
 
-constexpr bool is_plain_string_byte(char c) {
-  return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
-}
-
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// The length of the run of bytes that may stand unescaped in a JSON string,
-// sixteen at a time while none of them is special.
-std::size_t plain_string_run(std::string_view text) {
-  using Bytes = unsigned char __attribute__((vector_size(16)));
-  std::size_t index = 0;
-  for (; index + sizeof(Bytes) <= text.size(); index += sizeof(Bytes)) {
-    Bytes bytes;
-    std::memcpy(&bytes, text.data() + index, sizeof bytes);
-    const auto special = (bytes == '"') | (bytes == '\\') | (bytes < 0x20);
-    std::uint64_t halves[2];
-    std::memcpy(halves, &special, sizeof halves);
-    if ((halves[0] | halves[1]) != 0) break;
-  }
-  while (index < text.size() && is_plain_string_byte(text[index])) ++index;
-  return index;
-}
 
 // A cursor over a line in the writer's layout. Every step either consumes
 // what it expects or answers false, and the line is then not in the layout.
@@ -57,7 +37,7 @@ class LayoutCursor {
 
   bool string(std::optional<std::string_view>& out) {
     if (!literal("\"")) return false;
-    const std::size_t length = plain_string_run(rest_);
+    const std::size_t length = support::plain_json_string_run(rest_);
     if (length == rest_.size() || rest_[length] != '"') return false;
     out = rest_.substr(0, length);
     rest_.remove_prefix(length + 1);

@@ -92,6 +92,8 @@ void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
   records = std::move(sorted);
 }
 
+bool is_past_rotation_threshold(std::optional<std::uint64_t> size) { return size && *size > kRotationThreshold; }
+
 }  // namespace
 
 std::string resolve_audit_dir() {
@@ -103,27 +105,31 @@ std::string resolve_audit_dir() {
 
 void append_audit_event(AuditEventInput input) {
   const std::string directory = resolve_audit_dir();
-  if (!platform::make_directories(directory)) {
+  const std::string active_log = domain::join_path(directory, kActiveLogName);
+  // Nearly every append finds the directory there: the log is opened first,
+  // and the directory made only when that fails.
+  platform::UniqueFd log = platform::open_for_append(active_log);
+  if (!log && !platform::make_directories(directory)) {
     report_fail_open("mkdir");
     return;
   }
   const StampedEvent event = build_audit_record(std::move(input), platform::utc_now());
   const std::string line = serialize_audit_line(event);
   if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
-  const std::string active_log = domain::join_path(directory, kActiveLogName);
-  {
-    const platform::UniqueFd log = platform::open_for_append(active_log);
-    if (!log || !platform::lock_whole_file(log)) {
-      report_fail_open("lock");
-      return;
-    }
-    if (!platform::write_all(log, line)) {
-      report_fail_open("write");
-      return;
-    }
-  }  // closing the file releases the lock
-  const std::optional<std::uint64_t> size = platform::file_size(active_log);
-  if (size && *size > kRotationThreshold) {
+  if (!log) log = platform::open_for_append(active_log);
+  if (!log || !platform::lock_whole_file(log)) {
+    report_fail_open("lock");
+    return;
+  }
+  if (!platform::write_all(log, line)) {
+    report_fail_open("write");
+    return;
+  }
+  const bool past_threshold = is_past_rotation_threshold(platform::file_size(log));
+  log.reset();  // closing the file releases the lock
+  // The file written may be one that another process has just moved aside:
+  // only the log under the active name is rotated.
+  if (past_threshold && is_past_rotation_threshold(platform::file_size(active_log))) {
     rotate_audit_log(active_log);
     prune_audit_archives(directory);
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/process_environment.hpp"
+#include "support/json.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -97,13 +98,12 @@ std::string lower_case(std::string_view text) {
 void append_json_string(std::string& out, std::string_view text) {
   constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  // Runs of characters that need no escape are copied whole.
-  std::size_t run_start = 0;
-  for (std::size_t index = 0; index < text.size(); ++index) {
-    const auto byte = static_cast<unsigned char>(text[index]);
-    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-    out.append(text.substr(run_start, index - run_start));
-    run_start = index + 1;
+  while (true) {
+    const std::size_t run = support::plain_json_string_run(text);
+    out.append(text.substr(0, run));
+    if (run == text.size()) break;
+    const auto byte = static_cast<unsigned char>(text[run]);
+    text.remove_prefix(run + 1);
     switch (byte) {
       case '"':
         out += "\\\"";
@@ -132,7 +132,6 @@ void append_json_string(std::string& out, std::string_view text) {
         out += kHex[byte & 0xF];
     }
   }
-  out.append(text.substr(run_start));
   out += '"';
 }
 
@@ -165,9 +164,9 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
 }
 
 std::string serialize_audit_line(const StampedEvent& event) {
-  AuditRecord record = event.record;
-  std::string line = render_line(record, record.extra ? &*record.extra : nullptr);
+  std::string line = render_line(event.record, event.record.extra ? &*event.record.extra : nullptr);
   if (line.size() <= kAuditLineLimit) return line;
+  AuditRecord record = event.record;
   record.truncated = true;
   line = render_line(record, nullptr);
   if (line.size() <= kAuditLineLimit) return line;
