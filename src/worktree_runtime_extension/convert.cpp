@@ -249,12 +249,19 @@ namespace {
 // A member of a standard module, looked up on every call: the caller may
 // have replaced it. The module is taken from sys.modules, and imported only
 // when it is not there yet.
-PyRef standard_module_member(const char* module_name, const char* member_name) {
-  PyRef name = PyRef::steal(PyUnicode_InternFromString(module_name));
+PyRef standard_module_member(std::string_view module_name, std::string_view member_name) {
+  // Names are plain ASCII: built without decoding.
+  const auto name_object = [](std::string_view name) {
+    return PyRef::steal(
+        PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, name.data(), static_cast<Py_ssize_t>(name.size())));
+  };
+  PyRef name = name_object(module_name);
   if (!name) return {};
   PyRef module = PyRef::steal(PyImport_GetModule(name.get()));
   if (!module && !PyErr_Occurred()) module = PyRef::steal(PyImport_Import(name.get()));
-  return module ? PyRef::steal(PyObject_GetAttrString(module.get(), member_name)) : PyRef();
+  if (!module) return {};
+  PyRef member = name_object(member_name);
+  return member ? PyRef::steal(PyObject_GetAttr(module.get(), member.get())) : PyRef();
 }
 
 }  // namespace
