@@ -32,15 +32,16 @@ PyObject* get_extra(PyObject* self, void*) {
   return guarded([self] { return extra_of(fields_of(self)); });
 }
 
-// A read-only attribute: the field, converted anew on each read.
+// A read-only attribute: a field of the stored record, converted anew on
+// each read.
 template <auto Member>
-PyObject* get_field(PyObject* self, void*) {
+PyObject* get_stored_field(PyObject* self, void*) {
   return guarded([self] { return to_python(fields_of(self).*Member); });
 }
 
 template <auto Member>
-constexpr PyGetSetDef field_getter(const char* name) {
-  return {name, &get_field<Member>, nullptr, nullptr, nullptr};
+constexpr PyGetSetDef stored_field_getter(const char* name) {
+  return {name, &get_stored_field<Member>, nullptr, nullptr, nullptr};
 }
 
 // The dict form: the sixteen attributes in declared order.
@@ -87,21 +88,21 @@ struct AuditRecordClass {
   using Record = StoredAuditRecord;
   static constexpr const char* kName = "worktree_runtime.api.PyAuditRecord";
   static inline PyGetSetDef getters[] = {
-      field_getter<&AuditLineFields::schema_version>("schema_version"),
-      field_getter<&AuditLineFields::timestamp>("timestamp"),
-      field_getter<&AuditLineFields::kind>("kind"),
-      field_getter<&AuditLineFields::session_id>("session_id"),
-      field_getter<&AuditLineFields::pid>("pid"),
-      field_getter<&AuditLineFields::parent_pid>("parent_pid"),
-      field_getter<&AuditLineFields::cwd>("cwd"),
-      field_getter<&AuditLineFields::host>("host"),
-      field_getter<&AuditLineFields::invoker>("invoker"),
-      field_getter<&AuditLineFields::branch>("branch"),
-      field_getter<&AuditLineFields::worktree_path>("worktree_path"),
-      field_getter<&AuditLineFields::outcome>("outcome"),
-      field_getter<&AuditLineFields::elapsed_ms>("elapsed_ms"),
-      field_getter<&AuditLineFields::correlation_id>("correlation_id"),
-      field_getter<&AuditLineFields::truncated>("truncated"),
+      stored_field_getter<&AuditLineFields::schema_version>("schema_version"),
+      stored_field_getter<&AuditLineFields::timestamp>("timestamp"),
+      stored_field_getter<&AuditLineFields::kind>("kind"),
+      stored_field_getter<&AuditLineFields::session_id>("session_id"),
+      stored_field_getter<&AuditLineFields::pid>("pid"),
+      stored_field_getter<&AuditLineFields::parent_pid>("parent_pid"),
+      stored_field_getter<&AuditLineFields::cwd>("cwd"),
+      stored_field_getter<&AuditLineFields::host>("host"),
+      stored_field_getter<&AuditLineFields::invoker>("invoker"),
+      stored_field_getter<&AuditLineFields::branch>("branch"),
+      stored_field_getter<&AuditLineFields::worktree_path>("worktree_path"),
+      stored_field_getter<&AuditLineFields::outcome>("outcome"),
+      stored_field_getter<&AuditLineFields::elapsed_ms>("elapsed_ms"),
+      stored_field_getter<&AuditLineFields::correlation_id>("correlation_id"),
+      stored_field_getter<&AuditLineFields::truncated>("truncated"),
       {"extra", &get_extra, nullptr, nullptr, nullptr},
       {},
   };

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +9,21 @@
 #include "infrastructure/audit_record.hpp"
 
 namespace worktree_runtime::infrastructure {
+
+// What a failed comparison shows of the fields.
+void PrintTo(const AuditLineFields& fields, std::ostream* out) {
+  const auto text = [](const std::optional<std::string_view>& view) {
+    return view ? "\"" + std::string(*view) + "\"" : std::string("absent");
+  };
+  const auto number = [](const std::optional<std::int64_t>& value) {
+    return value ? std::to_string(*value) : std::string("absent");
+  };
+  *out << "{branch=" << text(fields.branch) << " cwd=" << text(fields.cwd) << " host=" << text(fields.host)
+       << " session_id=" << text(fields.session_id) << " pid=" << number(fields.pid)
+       << " elapsed_ms=" << number(fields.elapsed_ms) << " truncated=" << fields.truncated
+       << " extra=" << text(fields.extra) << "}";
+}
+
 namespace {
 
 // A line in the writer's layout, with the JSON text of some members changed.
@@ -40,12 +56,24 @@ std::string line_with(std::vector<std::pair<std::string, std::string>> changes) 
   return line + "}";
 }
 
+// The fields with the payload written as the JSON library writes it: the
+// payload is handed on as text to be parsed, where a number may be spelt
+// either way ("1.50" or "1.5", "-0" or "0").
+AuditLineFields with_canonical_payload(AuditLineFields fields, std::string& storage) {
+  if (fields.extra) {
+    storage = nlohmann::json::parse(*fields.extra).dump();
+    fields.extra = storage;
+  }
+  return fields;
+}
+
 std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 struct LineCase {
   std::string name;
   std::string line;
   bool in_layout;
+  friend void PrintTo(const LineCase& line_case, std::ostream* out) { *out << line_case.line; }
 };
 
 class OwnLayout : public testing::TestWithParam<LineCase> {};
@@ -59,10 +87,12 @@ TEST_P(OwnLayout, ReadsWhatTheGeneralParserReadsOrLeavesTheLine) {
   AuditLineReader reader;
   const std::optional<AuditLineFields> general = reader.read_any_json(line_case.line);
   if (fast) {
-    EXPECT_EQ(fast, general);
+    ASSERT_TRUE(general);
+    std::string fast_payload, general_payload;
+    EXPECT_EQ(with_canonical_payload(*fast, fast_payload), with_canonical_payload(*general, general_payload));
   }
   AuditLineReader second_reader;
-  EXPECT_EQ(second_reader.read(line_case.line), general);
+  EXPECT_EQ(second_reader.read(line_case.line), fast ? fast : general);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -78,7 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"IntegerLimits",
                  line_with({{"pid", "-9223372036854775808"}, {"parent_pid", "9223372036854775807"}}), true},
         LineCase{"Payload", line_with({{"extra", R"({"a":[1,-2.5,{"b":null}],"c":true,"d":"é","e":{}})"}}), true},
-        LineCase{"ScalarPayloads", line_with({{"extra", "[\"text\",0,-0.5,false,[]]"}}), true},
+        LineCase{"ScalarPayloads", line_with({{"extra", "[\"text\",0,-0.5,1.0,1.50,false,[]]"}}), true},
+        LineCase{"PayloadWithNegativeZero", line_with({{"extra", "[-0]"}}), true},
         LineCase{"NestedWithinLimit", line_with({{"extra", nested_arrays(30)}}), true},
         LineCase{"EscapedQuote", line_with({{"branch", R"("a\"b")"}}), false},
         LineCase{"EscapeAfterALongRun", line_with({{"cwd", R"("/0123456789abcdefghijklmnop\nq")"}}), false},
