@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -135,6 +136,50 @@ INSTANTIATE_TEST_SUITE_P(
                  R"("session_id":"s","timestamp":"2025-03-01T00:00:00Z","truncated":false,"worktree_path":"/w/t"})",
                  false}),
     [](const testing::TestParamInfo<LineCase>& param_info) { return param_info.param.name; });
+
+// Lines close to the layout, made by inserting, replacing or deleting a few
+// tokens of well-formed lines: wherever the fast reading takes one, the
+// general parser reads the same fields from it.
+TEST(OwnLayout, AgreesWithTheGeneralParserOnMutatedLines) {
+  const std::vector<std::string> originals = {
+      line_with({}),
+      line_with({{"extra", R"({"a":[1,-2.5,{"b":null}],"c":true,"d":"é"})"}, {"correlation_id", R"("c")"}}),
+      line_with({{"pid", "-9223372036854775808"}, {"elapsed_ms", "null"}, {"truncated", "true"}}),
+  };
+  const std::vector<std::string> tokens = {"\"", "\\", "{", "}", "[", "]", ":", ",", "-", ".", "0", "7",
+                                           "e",  "+",  "t", "n", "null", " ", "\t", "\x01", "é", "\\u0041"};
+  std::mt19937 random(20250301);
+  const auto below = [&random](std::size_t bound) { return static_cast<std::size_t>(random() % bound); };
+  AuditLineReader reader;
+  int taken = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string line = originals[below(originals.size())];
+    for (std::size_t edit = below(3) + 1; edit > 0; --edit) {
+      const std::size_t position = below(line.size());
+      const std::string& token = tokens[below(tokens.size())];
+      switch (below(3)) {
+        case 0:
+          line.insert(position, token);
+          break;
+        case 1:
+          line.replace(position, 1, token);
+          break;
+        default:
+          line.erase(position, 1);
+      }
+    }
+    // The reader refuses a whole text that is not UTF-8 before reading lines.
+    if (!simdjson::validate_utf8(line.data(), line.size())) continue;
+    const std::optional<AuditLineFields> fast = read_own_layout(line);
+    if (!fast) continue;
+    ++taken;
+    const std::optional<AuditLineFields> general = reader.read_any_json(line);
+    ASSERT_TRUE(general) << line;
+    std::string fast_payload, general_payload;
+    ASSERT_EQ(with_canonical_payload(*fast, fast_payload), with_canonical_payload(*general, general_payload)) << line;
+  }
+  EXPECT_GT(taken, 100);  // the mutations also reach lines the fast reading takes
+}
 
 TEST(OwnLayout, ReadsEveryLineTheWriterWrites) {
   const std::vector<std::optional<std::string>> payloads = {
