@@ -35,12 +35,15 @@ python-tests: install
 stubtest: install
 	MYPYPATH=$(CURDIR) $(PYTHON) -m mypy.stubtest _worktree_runtime_native
 
-# The same Python tests against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer; the interpreter itself is not instrumented, so
-# its leaks are not reported.
+# The core tests and the same Python tests against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer. The core tests run with
+# leak detection; the interpreter itself is not instrumented, so its leaks
+# are not reported.
 sanitizer-tests: setup
-	cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DWORKTREE_RUNTIME_SANITIZE=ON $(CMAKE_COMMON)
+	cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DWORKTREE_RUNTIME_SANITIZE=ON \
+		-DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)
 	cmake --build build/sanitize -j $(JOBS)
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/sanitize --output-on-failure
 	LD_PRELOAD=$(SANITIZER_RUNTIMES) ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 		PYTHONPATH=$(CURDIR)/build/sanitize WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/build/sanitize \
