@@ -258,7 +258,10 @@ PyRef standard_module_member(std::string_view module_name, std::string_view memb
   PyRef name = name_object(module_name);
   if (!name) return {};
   PyRef module = PyRef::steal(PyImport_GetModule(name.get()));
-  if (!module && !PyErr_Occurred()) module = PyRef::steal(PyImport_Import(name.get()));
+  // A module not there yet is imported; None there blocks the import, and
+  // importing raises the error that says so.
+  const bool missing = !module && !PyErr_Occurred();
+  if (missing || module.get() == Py_None) module = PyRef::steal(PyImport_Import(name.get()));
   if (!module) return {};
   PyRef member = name_object(member_name);
   return member ? PyRef::steal(PyObject_GetAttr(module.get(), member.get())) : PyRef();

@@ -4,6 +4,7 @@ import datetime
 import json
 import os
 import pathlib
+import sys
 import weakref
 
 import pytest
@@ -115,6 +116,14 @@ def test_extra_forms(audit_dir, stored, extra):
     write_log(audit_dir, entry(extra=stored))
     (record,) = native.read_records()
     assert record.extra == extra and type(record.extra) is type(extra)
+
+
+def test_extra_lets_a_failed_json_import_propagate(audit_dir, monkeypatch):
+    write_log(audit_dir, entry(extra={"a": 1}))
+    (record,) = native.read_records()
+    monkeypatch.setitem(sys.modules, "json", None)
+    with pytest.raises(ImportError, match="json"):
+        record.extra
 
 
 def test_record_class_shape(audit_dir):

@@ -2,6 +2,7 @@
 
 import collections
 import json
+import sys
 import pathlib
 import weakref
 
@@ -351,6 +352,12 @@ def test_from_dict_serialises_through_json_dumps_as_it_stands_at_the_call(monkey
     monkeypatch.setattr(json, "dumps", lambda value: b"{}")
     with pytest.raises(TypeError):
         Binding.from_dict({})
+
+
+def test_from_dict_lets_a_failed_json_import_propagate(monkeypatch):
+    monkeypatch.setitem(sys.modules, "json", None)
+    with pytest.raises(ImportError, match="json"):
+        Binding.from_dict(payload())
 
 
 def test_from_dict_argument_binding():

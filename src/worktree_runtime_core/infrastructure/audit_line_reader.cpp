@@ -1,5 +1,6 @@
 #include "infrastructure/audit_line_reader.hpp"
 
+#include <cassert>
 #include <charconv>
 #include <cstring>
 
@@ -11,9 +12,9 @@ namespace {
 
 // Deeper payloads are left to the general parser, which knows its own limit.
 constexpr int kMaxPayloadDepth = 32;
-// A number of at most this many characters, without exponent, means the same
-// to every JSON reader: it fits a 64-bit integer, or a double near enough.
-constexpr std::size_t kMaxPlainNumberLength = 18;
+// An integer of at most this many digits fits 64 bits, and every JSON reader
+// reads it alike; the general parser reads longer ones as floating point.
+constexpr std::size_t kMaxIntegerDigits = 18;
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -115,9 +116,12 @@ class LayoutCursor {
     return literal("]");
   }
 
-  // -?(0|[1-9][0-9]*)(\.[0-9]+)? and short.
+  // -?(0|[1-9][0-9]*)(\.[0-9]+)?, without exponent; an integer short enough
+  // to fit 64 bits. The integer "-0" is left to the general parser, which
+  // reads it as floating point.
   bool skip_number() {
-    std::size_t index = rest_.starts_with('-') ? 1 : 0;
+    const bool negative = rest_.starts_with('-');
+    std::size_t index = negative ? 1 : 0;
     const std::size_t integer_start = index;
     while (index < rest_.size() && is_digit(rest_[index])) ++index;
     const std::size_t integer_digits = index - integer_start;
@@ -126,8 +130,9 @@ class LayoutCursor {
       const std::size_t fraction_start = ++index;
       while (index < rest_.size() && is_digit(rest_[index])) ++index;
       if (index == fraction_start) return false;
+    } else if (integer_digits > kMaxIntegerDigits || (negative && rest_[integer_start] == '0')) {
+      return false;
     }
-    if (index > kMaxPlainNumberLength) return false;
     if (index < rest_.size() && (rest_[index] == 'e' || rest_[index] == 'E')) return false;
     rest_.remove_prefix(index);
     return true;
@@ -198,10 +203,6 @@ void read_member(AuditLineFields& fields, std::string_view key, simdjson::dom::e
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The texts of a stored record, in the order it keeps them: the timestamp
 // first.
 constexpr std::optional<std::string_view> AuditLineFields::*kStoredTexts[] = {
@@ -216,6 +217,7 @@ constexpr std::optional<std::string_view> AuditLineFields::*kStoredTexts[] = {
 StoredAuditRecord::StoredAuditRecord(const AuditLineFields& fields)
     : pid_(fields.pid), parent_pid_(fields.parent_pid), elapsed_ms_(fields.elapsed_ms), truncated_(fields.truncated) {
   static_assert(std::size(kStoredTexts) == kTextCount);
+  assert(fields.is_record());
   std::size_t total = 0;
   for (const auto text : kStoredTexts) total += (fields.*text).value_or("").size();
   texts_ = std::make_unique_for_overwrite<char[]>(total);
@@ -276,8 +278,13 @@ std::optional<AuditLineFields> AuditLineReader::read(std::string_view line) {
 }
 
 std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view line) {
+  // Copied into a buffer kept from line to line, with the padding the
+  // parser reads past the end.
+  line_buffer_.reserve(line.size() + simdjson::SIMDJSON_PADDING);
+  line_buffer_.assign(line);
   simdjson::dom::element value;
-  simdjson::error_code error = parser_.parse(line.data(), line.size()).get(value);
+  simdjson::error_code error =
+      parser_.parse(line_buffer_.data(), line_buffer_.size(), /*realloc_if_needed=*/false).get(value);
   if (error == simdjson::NUMBER_ERROR) {
     // simdjson refuses integers past 64 bits; the JSON grammar allows them.
     // Written again as floating point, they read as what they are: not a

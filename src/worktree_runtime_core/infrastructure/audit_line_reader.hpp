@@ -75,6 +75,7 @@ class AuditLineReader {
 
  private:
   simdjson::dom::parser parser_;
+  std::string line_buffer_;
   std::string extra_text_;
 };
 

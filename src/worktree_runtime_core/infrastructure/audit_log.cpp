@@ -92,8 +92,6 @@ void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
   records = std::move(sorted);
 }
 
-bool is_past_rotation_threshold(std::optional<std::uint64_t> size) { return size && *size > kRotationThreshold; }
-
 }  // namespace
 
 std::string resolve_audit_dir() {
@@ -125,11 +123,9 @@ void append_audit_event(AuditEventInput input) {
     report_fail_open("write");
     return;
   }
-  const bool past_threshold = is_past_rotation_threshold(platform::file_size(log));
   log.reset();  // closing the file releases the lock
-  // The file written may be one that another process has just moved aside:
-  // only the log under the active name is rotated.
-  if (past_threshold && is_past_rotation_threshold(platform::file_size(active_log))) {
+  const std::optional<std::uint64_t> size = platform::file_size(active_log);
+  if (size && *size > kRotationThreshold) {
     rotate_audit_log(active_log);
     prune_audit_archives(directory);
   }

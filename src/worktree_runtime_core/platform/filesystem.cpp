@@ -163,12 +163,6 @@ std::optional<std::uint64_t> file_size(std::string_view path) {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
-std::optional<std::uint64_t> file_size(const UniqueFd& fd) {
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) return std::nullopt;
-  return static_cast<std::uint64_t>(status.st_size);
-}
-
 std::optional<support::Instant> modification_time(std::string_view path) {
   const std::optional<std::string> terminated = c_path(path);
   struct stat status {};

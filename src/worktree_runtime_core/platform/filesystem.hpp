@@ -63,7 +63,6 @@ bool create_if_missing(std::string_view path);
 bool lock_whole_file(const UniqueFd& fd);
 
 std::optional<std::uint64_t> file_size(std::string_view path);
-std::optional<std::uint64_t> file_size(const UniqueFd& fd);
 std::optional<support::Instant> modification_time(std::string_view path);
 
 struct DirectoryEntry {
