@@ -4,6 +4,7 @@ import datetime
 import json
 import os
 import pathlib
+import subprocess
 import sys
 import weakref
 
@@ -251,6 +252,20 @@ def test_line_splitting_and_trimming(audit_dir, content, expected):
     audit_dir.mkdir(parents=True)
     (audit_dir / ACTIVE).write_bytes(content)
     assert kinds(native.read_records()) == expected
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit")
+def test_blank_lines_cost_no_memory_per_line(audit_dir):
+    # Ten million blank lines make no records, and no room is set aside for
+    # them: the read fits in a 1 GiB address space.
+    audit_dir.mkdir(parents=True)
+    (audit_dir / ACTIVE).write_bytes(b"\n" * 10_000_000)
+    limited_read = ("import resource, _worktree_runtime_native as native\n"
+                    "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+                    "print(len(native.read_records()))")
+    result = subprocess.run([sys.executable, "-c", limited_read], capture_output=True, text=True, check=False)
+    assert (result.returncode, result.stdout.strip()) == (0, "0"), result.stderr
 
 
 @pytest.mark.parametrize(

@@ -70,10 +70,16 @@ bool passes(const AuditLineFields& fields, const AuditFilter& filter) {
   return instant && (!filter.since || *instant >= *filter.since) && (!filter.until || *instant <= *filter.until);
 }
 
-std::size_t line_count(std::string_view text) {
-  std::size_t count = 1;
-  for (std::size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', end + 1)) ++count;
-  return count;
+// No line that makes a record is shorter: its seven required members alone,
+// keys and a date-time included, take more than a hundred bytes.
+constexpr std::size_t kShortestRecordLine = 100;
+
+// At most the number of records in `text`, and never more than its length
+// allows: a log of blank lines holds none.
+std::size_t record_count_bound(std::string_view text) {
+  std::size_t lines = 1;
+  for (std::size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', end + 1)) ++lines;
+  return std::min(lines, text.size() / kShortestRecordLine + 1);
 }
 
 // The records in ascending order of their timestamp text, equal texts kept
@@ -174,7 +180,7 @@ void prune_audit_archives(const std::string& directory) {
 std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter) {
   std::vector<StoredAuditRecord> records;
   if (!simdjson::validate_utf8(text.data(), text.size())) return records;
-  records.reserve(line_count(text));
+  records.reserve(record_count_bound(text));
   AuditLineReader reader;
   while (!text.empty()) {
     const std::size_t end = std::min(text.find('\n'), text.size());
