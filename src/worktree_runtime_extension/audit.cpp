@@ -139,7 +139,7 @@ std::monostate record_event(Text kind, Text branch, Text worktree_path, Text inv
 }
 
 std::vector<StoredAuditRecord> read_records(OptionalText branch, OptionalText worktree_path, InstantBound since,
-                                      InstantBound until) {
+                                            InstantBound until) {
   return infrastructure::read_audit_records({owned(branch), owned(worktree_path), since.value, until.value});
 }
 

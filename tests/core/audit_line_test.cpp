@@ -105,14 +105,14 @@ INSTANTIATE_TEST_SUITE_P(
                  line_with({{"branch", "\"feature/ünïcode-straße-0123456789abcdefghijklmnop\""},
                             {"cwd", "\"" + std::string(300, 'c') + "\""}}),
                  true},
-        LineCase{"NullsAndTrue",
-                 line_with({{"elapsed_ms", "null"}, {"session_id", "null"}, {"truncated", "true"}}), true},
-        LineCase{"IntegerLimits",
-                 line_with({{"pid", "-9223372036854775808"}, {"parent_pid", "9223372036854775807"}}), true},
+        LineCase{"NullsAndTrue", line_with({{"elapsed_ms", "null"}, {"session_id", "null"}, {"truncated", "true"}}),
+                 true},
+        LineCase{"IntegerLimits", line_with({{"pid", "-9223372036854775808"}, {"parent_pid", "9223372036854775807"}}),
+                 true},
         LineCase{"Payload", line_with({{"extra", R"({"a":[1,-2.5,{"b":null}],"c":true,"d":"é","e":{}})"}}), true},
         LineCase{"ScalarPayloads", line_with({{"extra", "[\"text\",0,-0.5,-0.0,1.0,1.50,false,[]]"}}), true},
-        LineCase{"LongIntegerAndFraction",
-                 line_with({{"extra", "[123456789012345678,1234567890123456789012.5]"}}), true},
+        LineCase{"LongIntegerAndFraction", line_with({{"extra", "[123456789012345678,1234567890123456789012.5]"}}),
+                 true},
         LineCase{"PayloadWithNegativeZero", line_with({{"extra", "[-0]"}}), false},
         LineCase{"PayloadWithLongInteger", line_with({{"extra", "[1234567890123456789]"}}), false},
         LineCase{"NestedWithinLimit", line_with({{"extra", nested_arrays(30)}}), true},
@@ -150,8 +150,8 @@ TEST(OwnLayout, AgreesWithTheGeneralParserOnMutatedLines) {
       line_with({{"extra", R"({"a":[1,-2.5,{"b":null}],"c":true,"d":"é"})"}, {"correlation_id", R"("c")"}}),
       line_with({{"pid", "-9223372036854775808"}, {"elapsed_ms", "null"}, {"truncated", "true"}}),
   };
-  const std::vector<std::string> tokens = {"\"", "\\", "{", "}", "[", "]", ":", ",", "-", ".", "0", "7",
-                                           "e",  "+",  "t", "n", "null", " ", "\t", "\x01", "é", "\\u0041"};
+  const std::vector<std::string> tokens = {"\"", "\\", "{", "}", "[", "]",    ":", ",",  "-",    ".", "0",
+                                           "7",  "e",  "+", "t", "n", "null", " ", "\t", "\x01", "é", "\\u0041"};
   std::mt19937 random(20250301);
   const auto below = [&random](std::size_t bound) { return static_cast<std::size_t>(random() % bound); };
   AuditLineReader reader;
@@ -186,14 +186,19 @@ TEST(OwnLayout, AgreesWithTheGeneralParserOnMutatedLines) {
 }
 
 TEST(OwnLayout, ReadsEveryLineTheWriterWrites) {
-  const std::vector<std::optional<std::string>> payloads = {
-      std::nullopt, R"({"z":1,"a":{"y":[1,2],"b":"é"}})", R"("just text")", R"([1,2.5,null])"};
+  const std::vector<std::optional<std::string>> payloads = {std::nullopt, R"({"z":1,"a":{"y":[1,2],"b":"é"}})",
+                                                            R"("just text")", R"([1,2.5,null])"};
   for (const std::optional<std::string>& payload : payloads) {
-    const StampedEvent event = build_audit_record(
-        {.kind = "session.bind", .branch = "feature/ß", .worktree_path = "/w/t", .invoker = "cli",
-         .outcome = "ok", .session_id = "s-1", .correlation_id = std::nullopt, .elapsed_ms = 12,
-         .extra_json = payload},
-        support::Instant{1740787200, 123000000});
+    const StampedEvent event = build_audit_record({.kind = "session.bind",
+                                                   .branch = "feature/ß",
+                                                   .worktree_path = "/w/t",
+                                                   .invoker = "cli",
+                                                   .outcome = "ok",
+                                                   .session_id = "s-1",
+                                                   .correlation_id = std::nullopt,
+                                                   .elapsed_ms = 12,
+                                                   .extra_json = payload},
+                                                  support::Instant{1740787200, 123000000});
     std::string line = serialize_audit_line(event);
     line.pop_back();  // the line feed
     const std::optional<AuditLineFields> fields = read_own_layout(line);

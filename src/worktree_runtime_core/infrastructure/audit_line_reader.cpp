@@ -206,10 +206,12 @@ void read_member(AuditLineFields& fields, std::string_view key, simdjson::dom::e
 // The texts of a stored record, in the order it keeps them: the timestamp
 // first.
 constexpr std::optional<std::string_view> AuditLineFields::*kStoredTexts[] = {
-    &AuditLineFields::timestamp,      &AuditLineFields::kind,           &AuditLineFields::invoker,
-    &AuditLineFields::branch,         &AuditLineFields::worktree_path,  &AuditLineFields::outcome,
-    &AuditLineFields::schema_version, &AuditLineFields::cwd,            &AuditLineFields::host,
-    &AuditLineFields::session_id,     &AuditLineFields::correlation_id, &AuditLineFields::extra,
+    &AuditLineFields::timestamp,      &AuditLineFields::kind,
+    &AuditLineFields::invoker,        &AuditLineFields::branch,
+    &AuditLineFields::worktree_path,  &AuditLineFields::outcome,
+    &AuditLineFields::schema_version, &AuditLineFields::cwd,
+    &AuditLineFields::host,           &AuditLineFields::session_id,
+    &AuditLineFields::correlation_id, &AuditLineFields::extra,
 };
 
 }  // namespace
@@ -251,23 +253,20 @@ AuditLineFields StoredAuditRecord::fields() const {
 std::optional<AuditLineFields> read_own_layout(std::string_view line) {
   AuditLineFields fields;
   LayoutCursor cursor(line);
-  const bool in_layout = cursor.literal("{\"branch\":") && cursor.string(fields.branch) &&
-                         cursor.literal(",\"correlation_id\":") && cursor.nullable_string(fields.correlation_id) &&
-                         cursor.literal(",\"cwd\":") && cursor.string(fields.cwd) &&
-                         cursor.literal(",\"elapsed_ms\":") && cursor.nullable_integer(fields.elapsed_ms) &&
-                         cursor.literal(",\"extra\":") && cursor.value(fields.extra) &&
-                         cursor.literal(",\"host\":") && cursor.string(fields.host) &&
-                         cursor.literal(",\"invoker\":") && cursor.string(fields.invoker) &&
-                         cursor.literal(",\"kind\":") && cursor.string(fields.kind) &&
-                         cursor.literal(",\"outcome\":") && cursor.string(fields.outcome) &&
-                         cursor.literal(",\"parent_pid\":") && cursor.nullable_integer(fields.parent_pid) &&
-                         cursor.literal(",\"pid\":") && cursor.integer(fields.pid) &&
-                         cursor.literal(",\"schema_version\":") && cursor.string(fields.schema_version) &&
-                         cursor.literal(",\"session_id\":") && cursor.nullable_string(fields.session_id) &&
-                         cursor.literal(",\"timestamp\":") && cursor.string(fields.timestamp) &&
-                         cursor.literal(",\"truncated\":") && cursor.boolean(fields.truncated) &&
-                         cursor.literal(",\"worktree_path\":") && cursor.string(fields.worktree_path) &&
-                         cursor.literal("}") && cursor.at_end();
+  const bool in_layout =
+      cursor.literal("{\"branch\":") && cursor.string(fields.branch) && cursor.literal(",\"correlation_id\":") &&
+      cursor.nullable_string(fields.correlation_id) && cursor.literal(",\"cwd\":") && cursor.string(fields.cwd) &&
+      cursor.literal(",\"elapsed_ms\":") && cursor.nullable_integer(fields.elapsed_ms) &&
+      cursor.literal(",\"extra\":") && cursor.value(fields.extra) && cursor.literal(",\"host\":") &&
+      cursor.string(fields.host) && cursor.literal(",\"invoker\":") && cursor.string(fields.invoker) &&
+      cursor.literal(",\"kind\":") && cursor.string(fields.kind) && cursor.literal(",\"outcome\":") &&
+      cursor.string(fields.outcome) && cursor.literal(",\"parent_pid\":") &&
+      cursor.nullable_integer(fields.parent_pid) && cursor.literal(",\"pid\":") && cursor.integer(fields.pid) &&
+      cursor.literal(",\"schema_version\":") && cursor.string(fields.schema_version) &&
+      cursor.literal(",\"session_id\":") && cursor.nullable_string(fields.session_id) &&
+      cursor.literal(",\"timestamp\":") && cursor.string(fields.timestamp) && cursor.literal(",\"truncated\":") &&
+      cursor.boolean(fields.truncated) && cursor.literal(",\"worktree_path\":") &&
+      cursor.string(fields.worktree_path) && cursor.literal("}") && cursor.at_end();
   if (!in_layout) return std::nullopt;
   return fields;
 }

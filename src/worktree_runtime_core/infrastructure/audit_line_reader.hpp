@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-
 namespace worktree_runtime::infrastructure {
 
 // The members of one line of the log that make a record, as views; the last

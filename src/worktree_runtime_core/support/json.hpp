@@ -18,7 +18,9 @@ inline const std::string* string_member(const nlohmann::json& object, std::strin
 
 // Whether `c` may stand unescaped inside a JSON string: not a quote, a
 // backslash or a control character.
-constexpr bool is_plain_json_string_byte(char c) { return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\'; }
+constexpr bool is_plain_json_string_byte(char c) {
+  return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
+}
 
 // The length of the leading run of `text` that may stand unescaped inside a
 // JSON string, checked sixteen bytes at a time (a vector of the GCC and Clang
