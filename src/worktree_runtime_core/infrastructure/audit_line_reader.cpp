@@ -26,8 +26,7 @@ class LayoutCursor {
 
   bool at_end() const { return rest_.empty(); }
 
-  // Its length known here, the comparison of a literal compiles to a few
-  // word compares.
+  // A literal of the layout; its length is known when compiling.
   template <std::size_t Size>
   bool literal(const char (&text)[Size]) {
     constexpr std::size_t kLength = Size - 1;
