@@ -92,10 +92,21 @@ void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
   for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
   if (std::ranges::is_sorted(order, by_timestamp)) return;
   std::ranges::stable_sort(order, by_timestamp);
-  std::vector<StoredAuditRecord> sorted;
-  sorted.reserve(records.size());
-  for (const std::size_t index : order) sorted.push_back(std::move(records[index]));
-  records = std::move(sorted);
+  // Records move into place along the cycles of the order, without a second
+  // vector: place `index` takes the record at `order[index]`.
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    StoredAuditRecord first = std::move(records[start]);
+    std::size_t place = start;
+    while (order[place] != start) {
+      const std::size_t from = order[place];
+      records[place] = std::move(records[from]);
+      order[place] = place;
+      place = from;
+    }
+    records[place] = std::move(first);
+    order[place] = place;
+  }
 }
 
 }  // namespace
