@@ -4,6 +4,7 @@ import datetime
 import json
 import os
 import pathlib
+import random
 import subprocess
 import sys
 import weakref
@@ -310,6 +311,15 @@ def test_sorted_by_timestamp_text_with_ties_in_file_order(audit_dir):
     )
     # "." sorts before "Z": the record at 07.5 comes before the one at 07.
     assert kinds(native.read_records()) == ["early", "half", "whole", "tie-1", "tie-2", "tie-3", "late"]
+
+
+def test_order_of_a_shuffled_log_is_a_stable_sort_by_timestamp_text(audit_dir):
+    generator = random.Random(7)
+    stamps = [f"2025-03-04T05:06:{second:02d}{fraction}Z" for second in range(8) for fraction in ("", ".5", ".25")]
+    entries = [entry(kind=f"k{index}", timestamp=generator.choice(stamps)) for index in range(600)]
+    write_log(audit_dir, *entries)
+    expected = [item["kind"] for item in sorted(entries, key=lambda item: item["timestamp"])]
+    assert kinds(native.read_records()) == expected
 
 
 def test_other_offsets_sort_by_text_but_filter_by_instant(audit_dir):
