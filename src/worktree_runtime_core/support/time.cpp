@@ -1,6 +1,7 @@
 #include "support/time.hpp"
 
 #include <array>
+#include <charconv>
 
 namespace worktree_runtime::support {
 namespace {
@@ -42,15 +43,13 @@ unsigned days_in_month(std::int64_t year, unsigned month) {
   return month == 2 && is_leap_year(year) ? 29 : kDays[month - 1];
 }
 
+// The decimal digits of a non-negative `value`, zero-padded to `width`.
 void append_digits(std::string& out, std::int64_t value, int width) {
-  std::array<char, 20> digits{};
-  int count = 0;
-  do {
-    digits[static_cast<std::size_t>(count++)] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value > 0);
-  for (int pad = count; pad < width; ++pad) out += '0';
-  while (count > 0) out += digits[static_cast<std::size_t>(--count)];
+  std::array<char, 20> digits;
+  const std::size_t count =
+      static_cast<std::size_t>(std::to_chars(digits.data(), digits.end(), value).ptr - digits.data());
+  if (count < static_cast<std::size_t>(width)) out.append(static_cast<std::size_t>(width) - count, '0');
+  out.append(digits.data(), count);
 }
 
 // A cursor over the text being parsed.
