@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <numeric>
 
 #include "domain/environment.hpp"
 #include "domain/paths.hpp"
@@ -85,13 +86,10 @@ std::size_t record_count_bound(std::string_view text) {
 // The records in ascending order of their timestamp text, equal texts kept
 // in file order. A log written by one clock is usually in order already.
 void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
-  const auto by_timestamp = [&](std::size_t left, std::size_t right) {
-    return records[left].timestamp() < records[right].timestamp();
-  };
+  if (std::ranges::is_sorted(records, {}, &StoredAuditRecord::timestamp)) return;
   std::vector<std::size_t> order(records.size());
-  for (std::size_t index = 0; index < order.size(); ++index) order[index] = index;
-  if (std::ranges::is_sorted(order, by_timestamp)) return;
-  std::ranges::stable_sort(order, by_timestamp);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::ranges::stable_sort(order, {}, [&](std::size_t index) { return records[index].timestamp(); });
   // Records move into place along the cycles of the order, without a second
   // vector: place `index` takes the record at `order[index]`.
   for (std::size_t start = 0; start < order.size(); ++start) {
