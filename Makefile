@@ -6,7 +6,10 @@ JOBS := $(shell nproc)
 CMAKE_COMMON := -DPython_EXECUTABLE=$(PYTHON) -DWORKTREE_RUNTIME_WERROR=ON
 SANITIZER_RUNTIMES = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: all setup install demo test core-tests python-tests stubtest sanitizer-tests bench clean
+FUZZ_SECONDS ?= 30
+FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
+
+.PHONY: all setup install demo test core-tests python-tests stubtest sanitizer-tests fuzz bench clean
 
 all: install
 
@@ -48,6 +51,22 @@ sanitizer-tests: setup
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 		PYTHONPATH=$(CURDIR)/build/sanitize WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/build/sanitize \
 		$(PYTHON) -m pytest -q -p no:cacheprovider
+
+# Each harness runs for FUZZ_SECONDS, starting from its saved inputs; its
+# growing corpus stays in build/fuzz. A crasher lands in build/fuzz/findings/:
+# keep it as a saved input in tests/fuzz/corpus/<harness>/ once it is mended.
+fuzz:
+	scripts/setup fuzz
+	cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DWORKTREE_RUNTIME_EXTENSION=OFF -DWORKTREE_RUNTIME_FUZZ=ON -DWORKTREE_RUNTIME_WERROR=ON
+	cmake --build build/fuzz -j $(JOBS)
+	mkdir -p build/fuzz/findings
+	set -e; for harness in $(FUZZ_HARNESSES); do \
+		mkdir -p build/fuzz/corpus/$$harness tests/fuzz/corpus/$$harness; \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 build/fuzz/$$harness -max_total_time=$(FUZZ_SECONDS) \
+			-timeout=10 -rss_limit_mb=2560 -max_len=262144 -print_final_stats=1 \
+			-artifact_prefix=build/fuzz/findings/$$harness- build/fuzz/corpus/$$harness tests/fuzz/corpus/$$harness; \
+	done
 
 bench: install
 	$(PYTHON) bench/run.py

@@ -11,6 +11,7 @@
 #include "infrastructure/project_id_resolver.hpp"
 #include "platform/filesystem.hpp"
 #include "platform/process_environment.hpp"
+#include "support/input_limits.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -203,7 +204,8 @@ std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const Audi
 }
 
 std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
-  const std::optional<std::string> text = platform::read_file(domain::join_path(resolve_audit_dir(), kActiveLogName));
+  const std::optional<std::string> text =
+      platform::read_file(domain::join_path(resolve_audit_dir(), kActiveLogName), support::kAuditLogByteLimit);
   if (!text) return {};
   std::vector<StoredAuditRecord> records = parse_audit_log(*text, filter);
   sort_by_timestamp(records);

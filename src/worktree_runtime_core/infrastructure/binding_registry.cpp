@@ -5,6 +5,7 @@
 #include "infrastructure/binding_store.hpp"
 #include "infrastructure/git.hpp"
 #include "platform/filesystem.hpp"
+#include "support/input_limits.hpp"
 #include "support/json.hpp"
 #include "support/text.hpp"
 
@@ -26,7 +27,7 @@ support::CoreError registration_failure(std::string_view reason_code) {
 
 std::optional<json> read_metadata(const std::string& path) {
   if (!platform::is_regular_file(path)) return std::nullopt;
-  const std::optional<std::string> text = platform::read_file(path);
+  const std::optional<std::string> text = platform::read_file(path, support::kJsonDocumentByteLimit);
   if (!text || !support::is_valid_utf8(*text)) return std::nullopt;
   json metadata = json::parse(*text, nullptr, /*allow_exceptions=*/false);
   if (!metadata.is_object()) return std::nullopt;

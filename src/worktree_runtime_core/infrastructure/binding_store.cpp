@@ -9,6 +9,7 @@
 #include "infrastructure/git.hpp"
 #include "infrastructure/project_id_resolver.hpp"
 #include "platform/filesystem.hpp"
+#include "support/input_limits.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -56,7 +57,7 @@ WorktreeBindingStore open_binding_store(std::string_view repo_root) {
 }
 
 BindingDocument read_binding_document(const std::string& path) {
-  const platform::FileContent content = platform::read_whole_file(path);
+  const platform::FileContent content = platform::read_whole_file(path, support::kJsonDocumentByteLimit);
   if (content.status != platform::FileContent::Status::read) {
     return {default_document(), content.status == platform::FileContent::Status::missing};
   }
@@ -99,7 +100,7 @@ std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::stri
   // the matching entry goes through the binding reader. Reads the same
   // document as read_binding_document: invalid UTF-8 or JSON, or a value that
   // is not an object, holds no bindings; of repeated keys the last counts.
-  const std::optional<std::string> text = platform::read_file(store.path);
+  const std::optional<std::string> text = platform::read_file(store.path, support::kJsonDocumentByteLimit);
   if (!text) return std::nullopt;
   simdjson::dom::parser parser;
   simdjson::dom::object document;

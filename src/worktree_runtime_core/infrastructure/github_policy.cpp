@@ -6,6 +6,7 @@
 #include "domain/state_layout.hpp"
 #include "infrastructure/git.hpp"
 #include "platform/filesystem.hpp"
+#include "support/input_limits.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -26,8 +27,8 @@ void settle_list(toml::node_view<const toml::node> node, std::vector<std::string
 std::optional<toml::table> read_pyproject(std::optional<std::string_view> project_root) {
   const std::string root = resolve_repo_root(project_root);
   if (root.empty()) return std::nullopt;
-  const std::optional<std::string> text =
-      platform::read_file(domain::join_path(domain::normalize_path(root), "pyproject.toml"));
+  const std::optional<std::string> text = platform::read_file(
+      domain::join_path(domain::normalize_path(root), "pyproject.toml"), support::kConfigurationFileByteLimit);
   if (!text || !support::is_valid_utf8(*text)) return std::nullopt;
   try {
     return toml::parse(*text);

@@ -8,6 +8,7 @@
 
 #include "infrastructure/git.hpp"
 #include "platform/filesystem.hpp"
+#include "support/input_limits.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -43,7 +44,8 @@ ProjectIdMemo& memo() {
 }
 
 std::string configured_project_id(const std::string& root) {
-  const std::optional<std::string> text = platform::read_file(root + "/pyproject.toml");
+  const std::optional<std::string> text =
+      platform::read_file(root + "/pyproject.toml", support::kConfigurationFileByteLimit);
   if (!text || !support::is_valid_utf8(*text)) return std::string(kLegacyProjectId);
   try {
     const toml::table document = toml::parse(*text);

@@ -9,6 +9,7 @@
 #include "domain/state_layout.hpp"
 #include "platform/filesystem.hpp"
 #include "platform/process_environment.hpp"
+#include "support/input_limits.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -155,7 +156,7 @@ std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_vie
   if (!repo_root) return std::nullopt;
   const std::string path = domain::join_path(*repo_root, "config/worktree.yaml");
   if (!platform::exists(path)) return std::nullopt;
-  const std::optional<std::string> text = platform::read_file(path);
+  const std::optional<std::string> text = platform::read_file(path, support::kConfigurationFileByteLimit);
   if (!text || !support::is_valid_utf8(*text)) return std::nullopt;
   Parser parser(*text);
   auto document = std::make_unique<WorktreeConfig::Document>();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -38,25 +39,29 @@ std::optional<std::string> canonicalize(std::string_view path) {
   return support::to_valid_utf8(resolved);
 }
 
-FileContent read_whole_file(std::string_view path) {
+FileContent read_whole_file(std::string_view path, std::size_t max_bytes) {
   FileContent content;
   const std::optional<std::string> terminated = c_path(path);
   if (!terminated) return content;
-  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that opening a FIFO does not wait for a writer; a
+  // regular file reads the same either way.
+  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
     return content;
   }
   struct stat status {};
-  if (::fstat(fd.get(), &status) == 0 && status.st_size > 0) {
-    content.bytes.reserve(static_cast<std::size_t>(status.st_size));
-  }
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return content;
+  if (static_cast<std::uint64_t>(status.st_size) > max_bytes) return content;
+  content.bytes.reserve(static_cast<std::size_t>(status.st_size));
   std::array<char, 65536> buffer;
   while (true) {
-    const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
+    // The file may grow while it is read: the cap holds for what is read.
+    const std::size_t wanted = std::min(buffer.size(), max_bytes - content.bytes.size() + 1);
+    const ssize_t count = ::read(fd.get(), buffer.data(), wanted);
     if (count == 0) break;
-    if (count < 0) {
-      if (errno == EINTR) continue;
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 || content.bytes.size() + static_cast<std::size_t>(count) > max_bytes) {
       content.bytes.clear();
       return content;
     }
@@ -66,8 +71,8 @@ FileContent read_whole_file(std::string_view path) {
   return content;
 }
 
-std::optional<std::string> read_file(std::string_view path) {
-  FileContent content = read_whole_file(path);
+std::optional<std::string> read_file(std::string_view path, std::size_t max_bytes) {
+  FileContent content = read_whole_file(path, max_bytes);
   if (content.status != FileContent::Status::read) return std::nullopt;
   return std::move(content.bytes);
 }

@@ -24,13 +24,15 @@ struct FileContent {
   std::string bytes;
 };
 
-// The whole content of a file. `missing` when neither it nor a directory on
-// its way exists; `failed` for every other error (a directory, no permission,
-// an I/O error).
-FileContent read_whole_file(std::string_view path);
+// The whole content of a regular file of at most `max_bytes` bytes. `missing`
+// when neither it nor a directory on its way exists; `failed` for every other
+// case: not a regular file (a directory, a device, a FIFO; links are
+// followed), longer than `max_bytes`, no permission, an I/O error.
+FileContent read_whole_file(std::string_view path, std::size_t max_bytes);
 
-// The whole content of a file, or nothing when it cannot be read.
-std::optional<std::string> read_file(std::string_view path);
+// The whole content of a regular file of at most `max_bytes` bytes, or
+// nothing when it cannot be read.
+std::optional<std::string> read_file(std::string_view path, std::size_t max_bytes);
 
 // Whether the file-system metadata of `path` can be read, links followed.
 bool exists(std::string_view path);

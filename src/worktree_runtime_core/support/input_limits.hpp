@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+
+// The bounds that keep every reader total on hostile input: each file read and
+// each captured git output is capped far above any real one, and nesting is
+// bounded before anything recursive sees it. A read past its cap is an
+// unreadable file; nesting past its bound is a malformed document.
+namespace worktree_runtime::support {
+
+// pyproject.toml and config/worktree.yaml: real ones are a few kilobytes.
+inline constexpr std::size_t kConfigurationFileByteLimit = std::size_t{4} << 20;
+
+// bindings.json and a session's metadata.json: a store of ten thousand
+// sessions is about 4 MiB.
+inline constexpr std::size_t kJsonDocumentByteLimit = std::size_t{64} << 20;
+
+// The active audit log is rotated past 10 MiB.
+inline constexpr std::size_t kAuditLogByteLimit = std::size_t{256} << 20;
+
+// Each of git's two output streams.
+inline constexpr std::size_t kGitOutputByteLimit = std::size_t{64} << 20;
+
+// Arrays and objects inside one another in bindings.json and metadata.json,
+// the outermost value counting as the first level.
+inline constexpr std::size_t kMaxJsonNesting = 2048;
+
+}  // namespace worktree_runtime::support
