@@ -6,6 +6,7 @@
 
 #include "infrastructure/audit_record.hpp"
 #include "support/json.hpp"
+#include "support/json_document.hpp"
 
 namespace worktree_runtime::infrastructure {
 namespace {
@@ -286,7 +287,9 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
   if (error == simdjson::NUMBER_ERROR) {
     // simdjson refuses integers past 64 bits; the JSON grammar allows them.
     // Written again as floating point, they read as what they are: not a
-    // 64-bit integer.
+    // 64-bit integer. The nesting is bounded first, as simdjson bounds it,
+    // since writing the value again recurses once per level.
+    if (support::json_nesting_exceeds(line, simdjson::DEFAULT_MAX_DEPTH)) return std::nullopt;
     const nlohmann::json reparsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
     if (reparsed.is_discarded()) return std::nullopt;
     const std::string widened = compact_json(reparsed);

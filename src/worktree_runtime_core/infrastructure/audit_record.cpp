@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "platform/process_environment.hpp"
+#include "support/input_limits.hpp"
 #include "support/json.hpp"
+#include "support/json_document.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -155,7 +157,9 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
   record.elapsed_ms = input.elapsed_ms;
   record.correlation_id = std::move(input.correlation_id);
   std::optional<json> extra;
-  if (input.extra_json) {
+  // Nesting is bounded before the payload is parsed: it is written again by
+  // a recursive serializer.
+  if (input.extra_json && !support::json_nesting_exceeds(*input.extra_json, support::kMaxJsonNesting)) {
     json parsed = json::parse(*input.extra_json, nullptr, /*allow_exceptions=*/false);
     if (!parsed.is_discarded() && !parsed.is_null()) extra = std::move(parsed);
   }

@@ -2,6 +2,7 @@
 
 #include "domain/paths.hpp"
 #include "support/json.hpp"
+#include "support/json_document.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -99,16 +100,8 @@ support::Result<WorktreeBinding> binding_from_json(const json& value) {
                        schema_version_member(value));
 }
 
-support::Result<json> parse_json(std::string_view text) {
-  try {
-    return json::parse(text);
-  } catch (const json::parse_error& error) {
-    return support::CoreError{error.what(), {}};
-  }
-}
-
 support::Result<WorktreeBinding> binding_from_json_text(std::string_view text) {
-  support::Result<json> parsed = parse_json(text);
+  support::Result<json> parsed = support::read_json_document(text);
   if (!parsed.ok()) return support::CoreError{"invalid payload: " + parsed.error().message, {}};
   return binding_from_json(parsed.value());
 }

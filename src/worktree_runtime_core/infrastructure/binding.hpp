@@ -52,10 +52,7 @@ nlohmann::json binding_to_json(const WorktreeBinding& binding);
 // "worktree_path", "repo_root" and "source_ref".
 support::Result<WorktreeBinding> binding_from_json(const nlohmann::json& value);
 
-// Parses `text` as one strict JSON value; a CoreError describes a parse error.
-support::Result<nlohmann::json> parse_json(std::string_view text);
-
-// `parse_json`, then `binding_from_json`; a parse error reads
+// `support::read_json_document`, then `binding_from_json`; a parse error reads
 // "invalid payload: " and its description.
 support::Result<WorktreeBinding> binding_from_json_text(std::string_view text);
 

@@ -7,6 +7,7 @@
 #include "platform/filesystem.hpp"
 #include "support/input_limits.hpp"
 #include "support/json.hpp"
+#include "support/json_document.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -26,12 +27,11 @@ support::CoreError registration_failure(std::string_view reason_code) {
 }
 
 std::optional<json> read_metadata(const std::string& path) {
-  if (!platform::is_regular_file(path)) return std::nullopt;
   const std::optional<std::string> text = platform::read_file(path, support::kJsonDocumentByteLimit);
-  if (!text || !support::is_valid_utf8(*text)) return std::nullopt;
-  json metadata = json::parse(*text, nullptr, /*allow_exceptions=*/false);
-  if (!metadata.is_object()) return std::nullopt;
-  return metadata;
+  if (!text) return std::nullopt;
+  support::Result<json> metadata = support::read_json_document(*text);
+  if (!metadata.ok() || !metadata.value().is_object()) return std::nullopt;
+  return std::move(metadata.value());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "infrastructure/project_id_resolver.hpp"
 #include "platform/filesystem.hpp"
 #include "support/input_limits.hpp"
+#include "support/json_document.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -61,18 +62,20 @@ BindingDocument read_binding_document(const std::string& path) {
   if (content.status != platform::FileContent::Status::read) {
     return {default_document(), content.status == platform::FileContent::Status::missing};
   }
-  if (!support::is_valid_utf8(content.bytes)) return {default_document(), true};
-  json document = json::parse(content.bytes, nullptr, /*allow_exceptions=*/false);
-  if (!document.is_object()) return {default_document(), true};
-  if (const auto bindings = document.find("bindings"); bindings == document.end() || !bindings->is_array()) {
-    document["bindings"] = json::array();
-  }
-  return {std::move(document), true};
+  return {binding_document_from_text(content.bytes), true};
 }
 
-std::string render_binding_document(const json& document) {
-  return document.dump(2, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace) + "\n";
+json binding_document_from_text(std::string_view text) {
+  support::Result<json> document = support::read_json_document(text);
+  if (!document.ok() || !document.value().is_object()) return default_document();
+  if (const auto bindings = document.value().find("bindings");
+      bindings == document.value().end() || !bindings->is_array()) {
+    document.value()["bindings"] = json::array();
+  }
+  return std::move(document.value());
 }
+
+std::string render_binding_document(const json& document) { return support::render_json_indented(document) + "\n"; }
 
 std::optional<support::CoreError> write_binding_document(const std::string& path, const json& document) {
   const std::string directory = domain::parent_directory(path);
@@ -95,16 +98,24 @@ std::optional<support::CoreError> write_binding_document(const std::string& path
   return std::nullopt;
 }
 
-std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
-  // One entry is wanted: the file is scanned with the fast reader, and only
-  // the matching entry goes through the binding reader. Reads the same
-  // document as read_binding_document: invalid UTF-8 or JSON, or a value that
-  // is not an object, holds no bindings; of repeated keys the last counts.
-  const std::optional<std::string> text = platform::read_file(store.path, support::kJsonDocumentByteLimit);
-  if (!text) return std::nullopt;
+std::optional<WorktreeBinding> first_binding_of_session(const json& document, std::string_view session_id) {
+  for (const json& entry : document["bindings"]) {
+    if (!matches_session(entry, session_id)) continue;
+    support::Result<WorktreeBinding> binding = binding_from_json(entry);
+    if (!binding.ok()) return std::nullopt;
+    return std::move(binding.value());
+  }
+  return std::nullopt;
+}
+
+std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::string_view text,
+                                                                      std::string_view session_id) {
+  // A document that starts with a byte order mark is malformed, but simdjson
+  // would look past the mark.
+  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   simdjson::dom::parser parser;
   simdjson::dom::object document;
-  if (parser.parse(*text).get_object().get(document) != simdjson::SUCCESS) return std::nullopt;
+  if (parser.parse(text).get_object().get(document) != simdjson::SUCCESS) return std::nullopt;
   std::optional<simdjson::dom::array> bindings;
   for (const auto field : document) {
     if (field.key == "bindings") {
@@ -112,7 +123,7 @@ std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::stri
       bindings = field.value.get_array().get(array) == simdjson::SUCCESS ? std::optional(array) : std::nullopt;
     }
   }
-  if (!bindings) return std::nullopt;
+  if (!bindings) return std::optional<WorktreeBinding>();
   for (const simdjson::dom::element entry : *bindings) {
     simdjson::dom::object entry_object;
     if (entry.get_object().get(entry_object) != simdjson::SUCCESS) continue;
@@ -125,10 +136,19 @@ std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::stri
     }
     if (entry_session != session_id) continue;
     support::Result<WorktreeBinding> binding = binding_from_json(json::parse(simdjson::minify(entry)));
-    if (!binding.ok()) return std::nullopt;
-    return std::move(binding.value());
+    if (!binding.ok()) return std::optional<WorktreeBinding>();
+    return std::optional(std::move(binding.value()));
   }
-  return std::nullopt;
+  return std::optional<WorktreeBinding>();
+}
+
+std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
+  const std::optional<std::string> text = platform::read_file(store.path, support::kJsonDocumentByteLimit);
+  if (!text) return std::nullopt;
+  if (std::optional<std::optional<WorktreeBinding>> scanned = scan_binding_of_session(*text, session_id)) {
+    return std::move(*scanned);
+  }
+  return first_binding_of_session(binding_document_from_text(*text), session_id);
 }
 
 std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {

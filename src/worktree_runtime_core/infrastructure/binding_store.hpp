@@ -33,6 +33,10 @@ WorktreeBindingStore open_binding_store(std::string_view repo_root);
 // unreadable or malformed file. Never fails.
 BindingDocument read_binding_document(const std::string& path);
 
+// The document that `text` holds; the default document when `text` is not a
+// JSON object; "bindings" made an empty array when it is not an array.
+nlohmann::json binding_document_from_text(std::string_view text);
+
 // Replaces the file at `path` with `document` atomically and durably: a new
 // temporary file beside it, flushed, renamed over it, the directory flushed.
 // Nothing is left behind on failure.
@@ -41,6 +45,17 @@ std::optional<support::CoreError> write_binding_document(const std::string& path
 // The whole file text of `document`: keys sorted, two-space indentation,
 // one final line feed.
 std::string render_binding_document(const nlohmann::json& document);
+
+// The binding of the first entry of `session_id`, when that entry is a valid
+// binding; later entries of the session are not consulted.
+std::optional<WorktreeBinding> first_binding_of_session(const nlohmann::json& document, std::string_view session_id);
+
+// `first_binding_of_session` of the document in `text`, found by simdjson
+// without building the document; nothing when simdjson cannot say (a
+// document it refuses, which the full reader then decides on). Only for
+// documents simdjson accepts do both agree, so it never decides alone.
+std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::string_view text,
+                                                                      std::string_view session_id);
 
 std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id);
 std::vector<WorktreeBinding> list(const WorktreeBindingStore& store);
