@@ -25,4 +25,8 @@ inline constexpr std::size_t kGitOutputByteLimit = std::size_t{64} << 20;
 // the outermost value counting as the first level.
 inline constexpr std::size_t kMaxJsonNesting = 2048;
 
+// Sequences and mappings inside one another in config/worktree.yaml, the
+// outermost counting as the first level. A real file nests four or five deep.
+inline constexpr std::size_t kMaxYamlNesting = 256;
+
 }  // namespace worktree_runtime::support
