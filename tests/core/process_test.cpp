@@ -14,8 +14,10 @@ namespace {
 using namespace std::chrono_literals;
 using Outcome = ProcessResult::Outcome;
 
+constexpr std::size_t kOutputCap = 8 << 20;
+
 ProcessResult shell(const std::string& script, std::chrono::milliseconds limit = 5000ms, std::string_view dir = ".") {
-  return run_process({"sh", "-c", script}, dir, limit);
+  return run_process({"sh", "-c", script}, dir, limit, kOutputCap);
 }
 
 std::size_t open_descriptors() {
@@ -48,10 +50,10 @@ TEST(RunProcess, DrainsOutputsLargerThanAPipe) {
 }
 
 TEST(RunProcess, StartFailuresAreReported) {
-  EXPECT_EQ(run_process({"no-such-program-anywhere"}, ".", 1000ms).outcome, Outcome::not_started);
-  EXPECT_EQ(run_process({"true"}, "/no/such/directory", 1000ms).outcome, Outcome::not_started);
-  EXPECT_EQ(run_process({"true"}, std::string_view("a\0b", 3), 1000ms).outcome, Outcome::not_started);
-  EXPECT_EQ(run_process({}, ".", 1000ms).outcome, Outcome::not_started);
+  EXPECT_EQ(run_process({"no-such-program-anywhere"}, ".", 1000ms, kOutputCap).outcome, Outcome::not_started);
+  EXPECT_EQ(run_process({"true"}, "/no/such/directory", 1000ms, kOutputCap).outcome, Outcome::not_started);
+  EXPECT_EQ(run_process({"true"}, std::string_view("a\0b", 3), 1000ms, kOutputCap).outcome, Outcome::not_started);
+  EXPECT_EQ(run_process({}, ".", 1000ms, kOutputCap).outcome, Outcome::not_started);
   expect_no_children();
 }
 
@@ -72,6 +74,22 @@ TEST_P(HangingChild, IsKilledAndReapedAtTheLimit) {
 INSTANTIATE_TEST_SUITE_P(Cases, HangingChild,
                          testing::Values("exec 2>&-; sleep 10",            // closes standard error, keeps running
                                          "echo partial; exec sleep 10"));  // keeps both pipes open
+
+class EndlessWriter : public testing::TestWithParam<const char*> {};
+
+TEST_P(EndlessWriter, IsCutOffAtTheOutputCapAndReaped) {
+  const std::size_t descriptors = open_descriptors();
+  const ProcessResult result = shell(GetParam(), 60s);
+  EXPECT_EQ(result.outcome, Outcome::output_overflow);
+  EXPECT_LE(result.standard_output.size() + result.standard_error.size(), 2 * kOutputCap + 65536 * 2);
+  expect_no_children();
+  EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndlessWriter,
+                         testing::Values("exec yes",                   // on standard output
+                                         "exec yes >&2",               // on standard error
+                                         "yes & sleep 0.2; exit 0"));  // a grandchild, after the child exits
 
 TEST(RunProcess, AChildThatExitsYieldsItsOutputWhileAGrandchildHoldsThePipes) {
   const ProcessResult result = shell("sleep 10 & echo done; echo err >&2", 5000ms);

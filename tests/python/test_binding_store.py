@@ -12,6 +12,7 @@ import time
 import pytest
 
 import _worktree_runtime_native as native
+from conftest import run_isolated
 
 Binding = native.PyWorktreeBinding
 Store = native.PyWorktreeBindingStore
@@ -257,6 +258,70 @@ def test_white_space_around_the_document_and_repeated_keys(repo, store):
     write_store(repo, " \n\t{\"bindings\": [%s], \"bindings\": [%s]}\r\n " % (
         json.dumps(entry(repo, "first")), json.dumps(entry(repo, "last"))))
     assert session_ids(store.list()) == ["last"]
+
+
+def nested_member(depth):
+    """A foreign top-level member that brings the document to `depth` levels of nesting."""
+    return '"deep": ' + "[" * (depth - 1) + "]" * (depth - 1)
+
+
+@pytest.mark.parametrize(
+    "prefix, member, suffix, readable",
+    [
+        (b"", nested_member(2048), b"", True),
+        (b"", nested_member(2049), b"", False),
+        (b"", nested_member(60_000), b"", False),
+        (b"", '"big": 1180591620717411303424', b"", True),
+        (b"", '"huge": [1e400, -1e400]', b"", True),
+        (b"\xef\xbb\xbf", '"x": 1', b"", False),
+        (b"", '"x": 1', b"\0\0\0", False),
+        (b"", '"x": 1', b"\n\x0c", False),
+    ],
+    ids=["at-nesting-bound", "past-nesting-bound", "far-past-nesting-bound", "integer-past-64-bits",
+         "number-past-double-range", "byte-order-mark", "trailing-nul", "trailing-form-feed"],
+)
+def test_every_operation_reads_a_document_the_same_way(repo, store, prefix, member, suffix, readable):
+    text = '{"bindings": [%s], %s}' % (json.dumps(entry(repo, "s")), member)
+    write_store(repo, prefix + text.encode() + suffix)
+    assert (store.load("s") is not None) == readable
+    assert session_ids(store.list()) == (["s"] if readable else [])
+    assert session_ids(native.list_bindings(str(repo))) == (["s"] if readable else [])
+    store.upsert(make_binding(repo, "other"))
+    assert session_ids(store.list()) == (["s", "other"] if readable else ["other"])
+    assert (store.remove("s") is not None) == readable
+
+
+def test_numbers_out_of_range_survive_a_rewrite_as_written(repo, store):
+    write_store(repo, '{"bindings": [%s, {"session_id": "foreign", "n": [1e400, -2E+999, 1180591620717411303424]}],'
+                      ' "schema_version": 2, "total": -1180591620717411303424}' % json.dumps(entry(repo, "s")))
+    store.upsert(make_binding(repo, "other"))
+    assert session_ids(store.list()) == ["s", "other"]
+    text = store_file(repo).read_text()
+    assert '"n": [\n        1e400,\n        -2E+999,\n        1180591620717411303424\n      ]' in text
+    assert '"total": -1180591620717411303424\n}\n' in text
+
+
+def test_a_document_at_the_nesting_bound_is_rewritten_in_a_few_megabytes(repo, store):
+    write_store(repo, '{"bindings": [%s], %s}' % (json.dumps(entry(repo, "s")), nested_member(2048)))
+    store.upsert(make_binding(repo, "other"))
+    assert session_ids(store.list()) == ["s", "other"]
+    assert store_file(repo).stat().st_size < 9 << 20
+
+
+def test_a_deeply_nested_store_costs_neither_the_stack_nor_the_heap(repo, tmp_path):
+    # Nested 100,000 levels deep, this 200 KB store once took the process
+    # down or grew to gigabytes when rewritten.
+    write_store(repo, '{"bindings": [], %s}' % nested_member(100_000))
+    result = run_isolated(textwrap.dedent(f"""\
+        import _worktree_runtime_native as native
+        store = native.PyWorktreeBindingStore(repo_root={str(repo)!r})
+        assert store.list() == [] and store.load("s") is None
+        binding = native.PyWorktreeBinding("s", {str(repo)!r}, "main", "/state", "/git", {str(repo)!r})
+        store.upsert(binding)
+        assert [b.session_id for b in store.list()] == ["s"]
+        """), memory_bytes=1 << 30)
+    assert result.returncode == 0, result.stderr
+    assert store_file(repo).stat().st_size < 4096
 
 
 # ---------------------------------------------------------------------------

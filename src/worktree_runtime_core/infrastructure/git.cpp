@@ -8,6 +8,7 @@
 #include "infrastructure/github_policy.hpp"
 #include "platform/process.hpp"
 #include "platform/process_environment.hpp"
+#include "support/input_limits.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -51,7 +52,8 @@ bool is_main_branch(const GitWorktree& worktree) {
 std::string run_git(std::string_view directory, std::initializer_list<std::string_view> arguments) {
   std::vector<std::string> command_line{"git"};
   command_line.insert(command_line.end(), arguments.begin(), arguments.end());
-  const platform::ProcessResult result = platform::run_process(command_line, directory, kGitTimeLimit);
+  const platform::ProcessResult result =
+      platform::run_process(command_line, directory, kGitTimeLimit, support::kGitOutputByteLimit);
   if (result.outcome != platform::ProcessResult::Outcome::exited || result.exit_code != 0) return {};
   if (!support::is_valid_utf8(result.standard_output)) return {};
   return std::string(support::trim_white_space(result.standard_output));

@@ -5,6 +5,7 @@
 
 #include "platform/process.hpp"
 #include "platform/process_environment.hpp"
+#include "support/input_limits.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -66,7 +67,8 @@ struct PendingRecord {
 
 support::Result<WorktreeListOutput> run_worktree_list(std::string_view root) {
   const platform::ProcessResult result =
-      platform::run_process({"git", "-C", std::string(root), "worktree", "list", "--porcelain"}, ".", kListTimeLimit);
+      platform::run_process({"git", "-C", std::string(root), "worktree", "list", "--porcelain"}, ".", kListTimeLimit,
+                            support::kGitOutputByteLimit);
   switch (result.outcome) {
     case platform::ProcessResult::Outcome::not_started:
       if (result.error_number == ENOENT) return list_error("git binary not found on PATH");
@@ -75,6 +77,9 @@ support::Result<WorktreeListOutput> run_worktree_list(std::string_view root) {
       return list_error(invocation_failure(root, platform::describe_error(result.error_number)));
     case platform::ProcessResult::Outcome::timed_out:
       return list_error(invocation_failure(root, "timed out after 30s"));
+    case platform::ProcessResult::Outcome::output_overflow:
+      return list_error(
+          invocation_failure(root, "output past " + std::to_string(support::kGitOutputByteLimit >> 20) + " MiB"));
     case platform::ProcessResult::Outcome::exited:
       break;
   }

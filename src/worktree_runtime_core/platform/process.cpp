@@ -154,11 +154,16 @@ bool drain(UniqueFd& fd, std::string& sink) {
 
 // Once the child has exited, all it wrote is in the pipes: read what is there
 // without waiting for the end, which a grandchild holding the pipe would delay.
-void drain_remaining(UniqueFd& fd, std::string& sink) {
+// A grandchild that keeps writing is cut off at `max_bytes`.
+void drain_remaining(UniqueFd& fd, std::string& sink, std::size_t max_bytes) {
   if (!fd) return;
   ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
-  while (fd && drain(fd, sink)) {
+  while (fd && sink.size() <= max_bytes && drain(fd, sink)) {
   }
+}
+
+bool exceeds(const ProcessResult& result, std::size_t max_output_bytes) {
+  return result.standard_output.size() > max_output_bytes || result.standard_error.size() > max_output_bytes;
 }
 
 int poll_timeout_ms(Clock::time_point deadline, bool has_exit_descriptor) {
@@ -170,7 +175,7 @@ int poll_timeout_ms(Clock::time_point deadline, bool has_exit_descriptor) {
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& arguments, std::string_view working_directory,
-                          std::chrono::milliseconds limit) {
+                          std::chrono::milliseconds limit, std::size_t max_output_bytes) {
   ProcessResult result;
   const Clock::time_point deadline = Clock::now() + limit;
   result.error_number = EINVAL;
@@ -213,11 +218,15 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
     }
     if (watched[0].revents != 0) drain(output->read_end, result.standard_output);
     if (watched[1].revents != 0) drain(error->read_end, result.standard_error);
+    if (exceeds(result, max_output_bytes)) {
+      result.outcome = ProcessResult::Outcome::output_overflow;
+      return result;  // the child is killed and reaped on the way out
+    }
     exit_outcome = child->try_collect(result);
   }
-  drain_remaining(output->read_end, result.standard_output);
-  drain_remaining(error->read_end, result.standard_error);
-  result.outcome = *exit_outcome;
+  drain_remaining(output->read_end, result.standard_output, max_output_bytes);
+  drain_remaining(error->read_end, result.standard_error, max_output_bytes);
+  result.outcome = exceeds(result, max_output_bytes) ? ProcessResult::Outcome::output_overflow : *exit_outcome;
   return result;
 }
 

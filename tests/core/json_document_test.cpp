@@ -1,0 +1,93 @@
+#include "support/json_document.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/input_limits.hpp"
+
+namespace worktree_runtime::support {
+namespace {
+
+using nlohmann::json;
+
+std::string nested_arrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+class OrdinaryDocument : public testing::TestWithParam<std::string> {};
+
+// What the store has always written: nlohmann's own reading and layout.
+TEST_P(OrdinaryDocument, ReadsAndRendersAsNlohmannDoes) {
+  const Result<json> document = read_json_document(GetParam());
+  ASSERT_TRUE(document.ok()) << document.error().message;
+  const json expected = json::parse(GetParam());
+  EXPECT_EQ(document.value(), expected);
+  EXPECT_EQ(render_json_indented(document.value()), expected.dump(2, ' ', false, json::error_handler_t::replace));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, OrdinaryDocument,
+    testing::Values(
+        R"({"bindings": [], "schema_version": 2})", "{}", "[]", R"([{}, [], [[]], {"a": {}}])",
+        " \t\r\n{\"z\": 1, \"a\": [true, false, null]} \n", R"({"a": 1, "a": 2, "b": {"a": [1], "a": 3}})",
+        R"(["\"\\\/\b\f\n\r\t\u0000\u001f\u00e9\ud83d\ude00", "caf\u00e9 \u2028 ü 😀", ""])",
+        R"([0, -0, 1, -1, 18446744073709551615, -9223372036854775808, 0.5, -1.25e-3, 1E2, 1e+2, 123.456e7])",
+        R"({"deep": [[[[{"x": [1, {"y": null}]}]]]]})", "\"plain\"", "3.5", "null"));
+
+class MalformedDocument : public testing::TestWithParam<std::string> {};
+
+TEST_P(MalformedDocument, IsRefusedWithADescription) {
+  const Result<json> document = read_json_document(GetParam());
+  ASSERT_FALSE(document.ok());
+  EXPECT_FALSE(document.error().message.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Documents, MalformedDocument,
+                         testing::Values("", "   ", "\xEF\xBB\xBF{}", std::string("{}\0\0", 4), "{} x", "{}{}", "[1,]",
+                                         "{\"a\":1,}", "{'a': 1}", "{\"a\" 1}", "{1: 2}", "[01]", "[1.]", "[.5]", "[-]",
+                                         "[1e]", "[+1]", "NaN", "[Infinity]", "[tru]", "[", "{", "\"open", "\"\\x\"",
+                                         "\"\\u12\"", "\"\\ud800\"", "\"\\udc00\"", "\"\\ud800\\u0041\"",
+                                         "\"tab\there\"", "\"\xFF\"", "[1] // note", "\v[]", "\xC2\xA0[]"));
+
+TEST(JsonDocumentNesting, ReadsUpToTheBoundAndRefusesDeeper) {
+  EXPECT_TRUE(read_json_document(nested_arrays(kMaxJsonNesting)).ok());
+  EXPECT_FALSE(read_json_document(nested_arrays(kMaxJsonNesting + 1)).ok());
+  std::string objects;
+  for (std::size_t level = 0; level < kMaxJsonNesting + 1; ++level) objects += "{\"a\":";
+  objects += "1" + std::string(kMaxJsonNesting + 1, '}');
+  EXPECT_FALSE(read_json_document(objects).ok());
+}
+
+TEST(JsonDocumentNesting, FarDeeperInputIsRefusedWithoutExhaustingTheStack) {
+  EXPECT_FALSE(read_json_document(std::string(1'000'000, '[')).ok());
+  EXPECT_FALSE(read_json_document("[18446744073709551616, " + nested_arrays(200'000) + "]").ok());
+}
+
+TEST(JsonDocumentNesting, ADocumentAtTheBoundRendersWithinAFewMegabytes) {
+  const Result<json> document = read_json_document(nested_arrays(kMaxJsonNesting));
+  ASSERT_TRUE(document.ok());
+  EXPECT_LT(render_json_indented(document.value()).size(), std::size_t{9} << 20);
+}
+
+class RawNumber : public testing::TestWithParam<std::string> {};
+
+// Numbers no double or 64-bit integer holds survive a rewrite as written.
+TEST_P(RawNumber, KeepsItsTextThroughARewrite) {
+  const Result<json> document = read_json_document("{\"n\": [" + GetParam() + "]}");
+  ASSERT_TRUE(document.ok()) << document.error().message;
+  EXPECT_EQ(render_json_indented(document.value()), "{\n  \"n\": [\n    " + GetParam() + "\n  ]\n}");
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, RawNumber,
+                         testing::Values("1e400", "-1e400", "1E+999", "18446744073709551616", "-9223372036854775809",
+                                         "123456789012345678901234567890", "1e-400"));
+
+TEST(JsonNestingExceeds, CountsBracketsOutsideStringsOnly) {
+  EXPECT_FALSE(json_nesting_exceeds(R"({"a": "[[[[[[[[", "b": "\"[[[["})", 1));
+  EXPECT_TRUE(json_nesting_exceeds(R"({"a": [{}]})", 2));
+  EXPECT_FALSE(json_nesting_exceeds(R"({"a": [{}]})", 3));
+  EXPECT_FALSE(json_nesting_exceeds(R"([[]] [[]] [[]])", 2));
+  EXPECT_TRUE(json_nesting_exceeds(std::string(5000, '['), 1024));
+}
+
+}  // namespace
+}  // namespace worktree_runtime::support
