@@ -4,6 +4,7 @@
 
 #include "exceptions.hpp"
 #include "once_cell.hpp"
+#include "support/text.hpp"
 
 namespace worktree_runtime::python {
 namespace {
@@ -109,6 +110,20 @@ std::optional<Text> Text::convert(PyObject* object) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
   if (utf8 == nullptr) return std::nullopt;
   return Text{std::string_view(utf8, static_cast<std::size_t>(size))};
+}
+
+std::optional<std::string> text_replacing_surrogates(PyObject* object) {
+  if (const std::optional<Text> text = Text::convert(object)) return std::string(text->value);
+  if (!PyUnicode_Check(object) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
+  PyErr_Clear();
+  std::string text;
+  const int kind = PyUnicode_KIND(object);
+  const void* data = PyUnicode_DATA(object);
+  for (Py_ssize_t index = 0; index < PyUnicode_GET_LENGTH(object); ++index) {
+    const Py_UCS4 code_point = PyUnicode_READ(kind, data, index);
+    support::append_utf8(text, code_point >= 0xD800 && code_point <= 0xDFFF ? 0xFFFD : code_point);
+  }
+  return text;
 }
 
 std::optional<OptionalText> OptionalText::convert(PyObject* object) {

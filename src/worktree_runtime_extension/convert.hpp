@@ -170,6 +170,11 @@ struct Text {
   std::string_view value;
 };
 
+// The UTF-8 text of a str with each lone surrogate written as U+FFFD, as
+// undecodable bytes of another program's output may arrive. Nothing, with
+// TypeError set, for anything but a str.
+std::optional<std::string> text_replacing_surrogates(PyObject* object);
+
 struct OptionalText {
   static constexpr bool kNotesParameter = true;
   static std::optional<OptionalText> convert(PyObject* object);

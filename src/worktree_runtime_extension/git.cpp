@@ -90,8 +90,8 @@ struct WorktreeListEntryClass {
 
 // What the caller's stand-in for git reports: called with the command line
 // and the root as a pathlib.Path; `returncode`, then `stdout`, then `stderr`
-// read from its result. Nothing, with the Python error set, when any of that
-// raises.
+// read from its result, lone surrogates in the texts read as U+FFFD. Nothing,
+// with the Python error set, when any of that raises.
 std::optional<WorktreeListOutput> run_stand_in(PyObject* run, const FileSystemPath& repo_root) {
   PyRef command = PyRef::steal(Py_BuildValue("[ssss]", "git", "worktree", "list", "--porcelain"));
   PyObject* path = path_class();
@@ -105,16 +105,15 @@ std::optional<WorktreeListOutput> run_stand_in(PyObject* run, const FileSystemPa
   if (exit_code == -1 && PyErr_Occurred()) return std::nullopt;
   PyRef standard_output = PyRef::steal(PyObject_GetAttrString(result.get(), "stdout"));
   if (!standard_output) return std::nullopt;
-  const std::optional<Text> output_text = Text::convert(standard_output.get());
+  std::optional<std::string> output_text = text_replacing_surrogates(standard_output.get());
   if (!output_text) return std::nullopt;
   PyObject* error_object = nullptr;
   if (PyObject_GetOptionalAttrString(result.get(), "stderr", &error_object) < 0) PyErr_Clear();
   const PyRef standard_error = PyRef::steal(error_object);
-  std::optional<Text> error_text;
-  if (standard_error && PyUnicode_Check(standard_error.get())) error_text = Text::convert(standard_error.get());
-  if (!error_text) PyErr_Clear();
-  return WorktreeListOutput{std::string(output_text->value), error_text ? std::string(error_text->value) : "",
-                            exit_code};
+  std::optional<std::string> error_text;
+  if (standard_error && PyUnicode_Check(standard_error.get()))
+    error_text = text_replacing_surrogates(standard_error.get());
+  return WorktreeListOutput{*std::move(output_text), error_text ? *std::move(error_text) : "", exit_code};
 }
 
 PythonErrorOr<support::Result<std::vector<WorktreeListEntry>>> list_worktrees(FileSystemPath repo_root,

@@ -329,6 +329,16 @@ def test_from_dict_reports_a_non_finite_float_as_an_invalid_payload(bad):
     assert type(raised.value) is ValueError
 
 
+def test_from_dict_takes_integers_past_every_machine_range_as_any_foreign_member():
+    binding = Binding.from_dict(payload(extra={"huge": [10**400, -(10**30)]}, schema_version=10**30))
+    assert binding.session_id == payload()["session_id"] and binding.schema_version == 2
+
+
+def test_from_dict_of_a_huge_integer_in_place_of_a_field_is_the_missing_field():
+    with pytest.raises(ValueError, match=r"^missing required worktree binding field: session_id$"):
+        Binding.from_dict(dict(payload(), session_id=10**400))
+
+
 def test_from_dict_lets_the_errors_of_json_dumps_propagate():
     with pytest.raises(TypeError, match="Object of type object is not JSON serializable"):
         Binding.from_dict(payload(extra=object()))

@@ -447,6 +447,18 @@ def test_missing_stderr_with_success_parses_normally():
         entry("/a", head="h")]
 
 
+def test_lone_surrogates_in_the_stand_ins_texts_read_as_replacement_characters():
+    # Undecodable bytes of a path reach Python as lone surrogates (surrogateescape).
+    result = types.SimpleNamespace(returncode=0, stdout="worktree /a\udcff/b\nbranch refs/heads/x\ud800\n",
+                                   stderr="")
+    [listed] = native.list_worktrees(ROOT, run=lambda command, root: result)
+    assert (str(listed.worktree), listed.branch) == ("/a\ufffd/b", "x\ufffd")
+    failed = types.SimpleNamespace(returncode=2, stdout="", stderr="bad \udc80 path")
+    with pytest.raises(native.WorktreeListError) as raised:
+        native.list_worktrees(ROOT, run=lambda command, root: failed)
+    assert str(raised.value) == f"git worktree list --porcelain exited 2 in {ROOT}: bad \ufffd path"
+
+
 def test_str_subclass_stdout_is_accepted():
     class Text(str):
         pass

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,6 +18,9 @@ bool is_blank(std::string_view text);
 std::string to_valid_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
+
+// Appends the UTF-8 form of a Unicode scalar value.
+void append_utf8(std::string& out, std::uint32_t code_point);
 
 // The text between double quotes, escaped so that every character is visible:
 // a backslash before '"' and '\\'; \t, \r, \n and \0; other control, format,
