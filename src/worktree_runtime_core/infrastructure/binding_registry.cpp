@@ -26,15 +26,18 @@ support::CoreError registration_failure(std::string_view reason_code) {
   return {std::string(reason_code) + ": " + std::string(reason_message(reason_code)), {}};
 }
 
-std::optional<json> read_metadata(const std::string& path) {
-  const std::optional<std::string> text = platform::read_file(path, support::kJsonDocumentByteLimit);
-  if (!text) return std::nullopt;
-  support::Result<json> metadata = support::read_json_document(*text);
-  if (!metadata.ok() || !metadata.value().is_object()) return std::nullopt;
-  return std::move(metadata.value());
-}
-
 }  // namespace
+
+std::optional<SessionMetadata> read_session_metadata(std::string_view text) {
+  const support::Result<json> metadata = support::read_json_document(text);
+  if (!metadata.ok()) return std::nullopt;
+  const std::string* worktree_path = support::string_member(metadata.value(), "worktree_path");
+  const std::string* branch = support::string_member(metadata.value(), "branch");
+  if (branch == nullptr) branch = support::string_member(metadata.value(), "branch_name");
+  if (worktree_path == nullptr || branch == nullptr || support::is_blank(*worktree_path)) return std::nullopt;
+  const std::string* source_ref = support::string_member(metadata.value(), "source_ref");
+  return SessionMetadata{*worktree_path, *branch, source_ref ? *source_ref : ""};
+}
 
 support::Result<WorktreeBinding> register_binding(std::string_view session_id, std::string_view worktree_path,
                                                   std::string_view branch, std::string_view repo_root,
@@ -74,15 +77,11 @@ std::optional<WorktreeBinding> recover_binding_from_metadata(std::string_view se
       domain::join_path(domain::join_path(base_directory, domain::session_state_relative_path(main_worktree_root)),
                         "sessions/" + std::string(session_id)),
       "metadata.json");
-  const std::optional<json> metadata = read_metadata(path);
+  const std::optional<std::string> text = platform::read_file(path, support::kJsonDocumentByteLimit);
+  const std::optional<SessionMetadata> metadata = text ? read_session_metadata(*text) : std::nullopt;
   if (!metadata) return std::nullopt;
-  const std::string* worktree_path = support::string_member(*metadata, "worktree_path");
-  const std::string* branch = support::string_member(*metadata, "branch");
-  if (branch == nullptr) branch = support::string_member(*metadata, "branch_name");
-  if (worktree_path == nullptr || branch == nullptr || support::is_blank(*worktree_path)) return std::nullopt;
-  const std::string* source_ref = support::string_member(*metadata, "source_ref");
   support::Result<WorktreeBinding> registered = register_binding(
-      session_id, *worktree_path, *branch, main_worktree_root, std::nullopt, source_ref ? *source_ref : "");
+      session_id, metadata->worktree_path, metadata->branch, main_worktree_root, std::nullopt, metadata->source_ref);
   if (!registered.ok()) return std::nullopt;
   return std::move(registered.value());
 }

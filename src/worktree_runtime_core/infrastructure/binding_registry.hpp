@@ -27,6 +27,18 @@ std::optional<WorktreeBinding> remove_binding(std::string_view session_id, std::
 // below the given root and then below its main worktree.
 std::optional<WorktreeBinding> recover_binding(std::string_view session_id, std::string_view repo_root);
 
+// What a session's metadata.json says of its worktree: "worktree_path" (not
+// blank), "branch" (else "branch_name") and "source_ref", each a string.
+struct SessionMetadata {
+  std::string worktree_path;
+  std::string branch;
+  std::string source_ref;
+};
+
+// The metadata in `text`; nothing when it is not a JSON object that names a
+// worktree path and a branch.
+std::optional<SessionMetadata> read_session_metadata(std::string_view text);
+
 // The session's metadata file below `base_directory`, registered into the
 // store of `main_worktree_root`. Nothing for a session identifier that is not
 // one ordinary path component: it never forms a path outside the sessions

@@ -1,0 +1,45 @@
+// One line of the audit log. Wherever the reading of the writer's own layout
+// takes a line, the general JSON parser must read the same fields.
+#include <simdjson.h>
+
+#include <cstdint>
+#include <string>
+
+#include "fuzz_check.hpp"
+#include "infrastructure/audit_line_reader.hpp"
+
+using namespace worktree_runtime::infrastructure;
+
+namespace {
+
+// The payload is handed on as text, where a number may be spelt either way.
+AuditLineFields with_canonical_payload(AuditLineFields fields, std::string& storage) {
+  if (fields.extra) {
+    simdjson::dom::parser parser;
+    simdjson::dom::element payload;
+    FUZZ_REQUIRE(parser.parse(std::string(*fields.extra)).get(payload) == simdjson::SUCCESS);
+    storage = simdjson::minify(payload);
+    fields.extra = storage;
+  }
+  return fields;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view line(reinterpret_cast<const char*>(data), size);
+  AuditLineReader general_reader;
+  const std::optional<AuditLineFields> general = general_reader.read_any_json(line);
+  if (const std::optional<AuditLineFields> fast = read_own_layout(line)) {
+    FUZZ_REQUIRE(general.has_value());
+    std::string fast_payload, general_payload;
+    FUZZ_REQUIRE(with_canonical_payload(*fast, fast_payload) == with_canonical_payload(*general, general_payload));
+  }
+  AuditLineReader reader;
+  if (const std::optional<AuditLineFields> fields = reader.read(line); fields && fields->is_record()) {
+    const StoredAuditRecord stored(*fields);
+    FUZZ_REQUIRE(stored.timestamp() == *fields->timestamp);
+    FUZZ_REQUIRE(stored.fields().kind == fields->kind);
+  }
+  return 0;
+}
