@@ -29,4 +29,16 @@ inline constexpr std::size_t kMaxJsonNesting = 2048;
 // outermost counting as the first level. A real file nests four or five deep.
 inline constexpr std::size_t kMaxYamlNesting = 256;
 
+// Levels below the root of pyproject.toml: each segment of a table header or of
+// a key counts as one, and so does each array or inline table opened as a
+// value. A real file nests fewer than ten deep. The TOML library recurses once
+// per level, twice where a header runs through arrays of tables.
+inline constexpr std::size_t kMaxTomlNesting = 128;
+
+// Key segments that name a table in pyproject.toml: every segment of a table
+// header and all but the last of a dotted key, summed over the file. The TOML
+// library looks each up in lists it searches from the start, so its time grows
+// with the square of this count; a real file has a few hundred.
+inline constexpr std::size_t kMaxTomlTableSegments = 16384;
+
 }  // namespace worktree_runtime::support
