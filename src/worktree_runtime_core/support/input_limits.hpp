@@ -30,9 +30,9 @@ inline constexpr std::size_t kMaxJsonNesting = 2048;
 inline constexpr std::size_t kMaxYamlNesting = 256;
 
 // Levels below the root of pyproject.toml: each segment of a table header or of
-// a key counts as one, and so does each array or inline table opened as a
-// value. A real file nests fewer than ten deep. The TOML library recurses once
-// per level, twice where a header runs through arrays of tables.
+// a key goes one level down, and so does each element of an array. A real file
+// nests fewer than ten deep. The TOML library recurses once per level, twice
+// where a header runs through arrays of tables.
 inline constexpr std::size_t kMaxTomlNesting = 128;
 
 // Key segments that name a table in pyproject.toml: every segment of a table
