@@ -5,9 +5,11 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "infrastructure/worktree_config_loader.hpp"
 #include "scratch_directory.hpp"
+#include "support/input_limits.hpp"
 
 namespace worktree_runtime::infrastructure {
 namespace {
@@ -97,6 +99,62 @@ INSTANTIATE_TEST_SUITE_P(Cases, WorktreeConfigLoad,
                                          LoadCase{"same key in two mappings", "a: {k: 1}\nb: {k: 2}\n", true},
                                          LoadCase{"not UTF-8", "a: caf\xE9\n", false}));
 
+std::string repeated(std::string_view piece, std::size_t times) {
+  std::string text;
+  text.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+// `depth` flow sequences inside one another.
+std::string nested_flow_sequences(std::size_t depth) { return repeated("[", depth) + repeated("]", depth); }
+
+// `depth` flow mappings inside one another, each the value of key a.
+std::string nested_flow_mappings(std::size_t depth) { return repeated("{a: ", depth) + "b" + repeated("}", depth); }
+
+// `depth` block sequences inside one another: "- - - x" on one line.
+std::string nested_block_sequences(std::size_t depth) { return repeated("- ", depth) + "x\n"; }
+
+// `depth` block mappings inside one another, each indented below its key.
+std::string nested_block_mappings(std::size_t depth) {
+  std::string text;
+  for (std::size_t level = 0; level < depth; ++level) text += std::string(level, ' ') + "a:\n";
+  return text + std::string(depth, ' ') + "b\n";
+}
+
+constexpr std::size_t kDeepest = support::kMaxYamlNesting;
+
+// Nesting past the bound is malformed, however deep; at the bound it is read.
+INSTANTIATE_TEST_SUITE_P(
+    Nesting, WorktreeConfigLoad,
+    testing::Values(LoadCase{"flow sequences at the bound", nested_flow_sequences(kDeepest), true},
+                    LoadCase{"flow sequences past the bound", nested_flow_sequences(kDeepest + 1), false},
+                    LoadCase{"70k flow sequences", nested_flow_sequences(70'000), false},
+                    LoadCase{"flow mappings at the bound", nested_flow_mappings(kDeepest), true},
+                    LoadCase{"flow mappings past the bound", nested_flow_mappings(kDeepest + 1), false},
+                    LoadCase{"100k flow mappings", nested_flow_mappings(100'000), false},
+                    LoadCase{"unclosed 100k flow mappings", repeated("{", 100'000), false},
+                    LoadCase{"block sequences at the bound", nested_block_sequences(kDeepest), true},
+                    LoadCase{"block sequences past the bound", nested_block_sequences(kDeepest + 1), false},
+                    LoadCase{"100k block sequences", nested_block_sequences(100'000), false},
+                    LoadCase{"block mappings at the bound", nested_block_mappings(kDeepest), true},
+                    LoadCase{"block mappings past the bound", nested_block_mappings(kDeepest + 1), false}));
+
+// Anchors and aliases, read as the libyaml document loader reads them.
+INSTANTIATE_TEST_SUITE_P(
+    Aliases, WorktreeConfigLoad,
+    testing::Values(LoadCase{"alias to an earlier anchor", "a: &x 1\nb: *x\n", true},
+                    LoadCase{"alias before its anchor", "a: *x\nb: &x 1\n", false},
+                    LoadCase{"undefined alias", "a: *x\n", false},
+                    LoadCase{"anchor defined twice", "a: &x 1\nb: &x 2\n", false},
+                    LoadCase{"collection holding itself", "a: &x [*x]\n", true},
+                    LoadCase{"duplicate key through an alias", "k: &k a\nm: {*k : 1, a: 2}\n", false},
+                    LoadCase{"duplicate key inside an aliased mapping", "m: &m {a: 1, a: 2}\nn: *m\n", false},
+                    LoadCase{"duplicate key inside a key", "? {a: 1, a: 2}\n: 1\n", false},
+                    LoadCase{"equal collections as keys", "? [a]\n: 1\n? [a]\n: 2\n", true},
+                    LoadCase{"two null keys", "? \n: 1\n? \n: 2\n", false},
+                    LoadCase{"undefined tag handle", "a: !e!x 1\n", false}));
+
 struct BaseCase {
   const char* name;
   std::string text;
@@ -137,6 +195,78 @@ INSTANTIATE_TEST_SUITE_P(
                  "/nonexistent-config-base/x"},
         BaseCase{"tagged", "!doc\nworktree: !w\n  overrides: !o\n    - !x {base: !b a}\n", "a"},
         BaseCase{"null document", "", std::nullopt}, BaseCase{"overrides missing", "worktree: {}\n", std::nullopt}));
+
+// Anchors a0 to a<count - 1> on the scalars wt0 to wt<count - 1>, and an
+// override whose base is an alias of the last one.
+std::string many_anchors(std::size_t count) {
+  std::string text = "anchors: [";
+  for (std::size_t i = 0; i < count; ++i) text += "&a" + std::to_string(i) + " wt" + std::to_string(i) + ", ";
+  return text + "]\n" + overrides("    - base: *a" + std::to_string(count - 1) + "\n");
+}
+
+// Nine levels of ten aliases to the level below: a billion mappings when
+// expanded, each with the same keys.
+std::string billion_laughs() {
+  std::string text = "l0: &l0 {k0: lol, k1: lol, k2: lol}\n";
+  for (int level = 1; level <= 9; ++level) {
+    const std::string below = "*l" + std::to_string(level - 1);
+    text += "l" + std::to_string(level) + ": &l" + std::to_string(level) + " {";
+    for (int i = 0; i < 10; ++i) text += "k" + std::to_string(i) + ": " + below + ", ";
+    text += "}\n";
+  }
+  return text + overrides("    - {base: wt, laughs: *l9}\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, WorktreeConfigBase,
+    testing::Values(BaseCase{"40k-digit number", overrides("    - base: " + std::string(40'000, '7') + "\n"),
+                             std::nullopt},
+                    BaseCase{"40k-digit string", overrides("    - base: " + std::string(40'000, '7') + "x\n"),
+                             std::string(40'000, '7') + "x"},
+                    BaseCase{"100k anchors", many_anchors(100'000), "wt99999"},
+                    BaseCase{"billion laughs", billion_laughs(), "wt"},
+                    BaseCase{"NUL in base ends", overrides("    - {base: \"w\\0t\"}\n    - {base: b}\n"), std::nullopt},
+                    BaseCase{"NUL in a detection name",
+                             overrides("    - {detection: {env_vars_any: [\"SET\\0\"]}, "
+                                       "base: a}\n    - {base: b}\n"),
+                             "b"}));
+
+struct PlainScalarCase {
+  const char* text;
+  bool is_string;
+};
+
+void PrintTo(const PlainScalarCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+
+class WorktreeConfigPlainScalar : public WorktreeConfigFile, public testing::WithParamInterface<PlainScalarCase> {};
+
+// A plain base that the YAML core schema reads as null, a boolean or a number
+// is not a string, and ends the search.
+TEST_P(WorktreeConfigPlainScalar, ReadsNullsBooleansAndNumbersAsNonStrings) {
+  const std::string text = GetParam().text;
+  const std::optional<std::string> expected = GetParam().is_string ? std::optional(at(text)) : std::nullopt;
+  EXPECT_EQ(base(overrides("    - base: " + text + "\n    - base: later\n"), domain::EnvSnapshot{}), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorktreeConfigPlainScalar,
+    testing::Values(PlainScalarCase{"~", false}, PlainScalarCase{"null", false}, PlainScalarCase{"Null", false},
+                    PlainScalarCase{"NULL", false}, PlainScalarCase{"nULL", true}, PlainScalarCase{"true", false},
+                    PlainScalarCase{"True", false}, PlainScalarCase{"TRUE", false}, PlainScalarCase{"tRUE", true},
+                    PlainScalarCase{"false", false}, PlainScalarCase{"False", false}, PlainScalarCase{"FALSE", false},
+                    PlainScalarCase{"yes", true}, PlainScalarCase{"0", false}, PlainScalarCase{"-12", false},
+                    PlainScalarCase{"+7", false}, PlainScalarCase{"--7", true}, PlainScalarCase{"1_000", true},
+                    PlainScalarCase{"0o17", false}, PlainScalarCase{"0o8", true}, PlainScalarCase{"0o", true},
+                    PlainScalarCase{"-0o7", true}, PlainScalarCase{"0x1fA", false}, PlainScalarCase{"0xg", true},
+                    PlainScalarCase{"0x", true}, PlainScalarCase{"+0x1", true}, PlainScalarCase{"0X1", true},
+                    PlainScalarCase{"1.", false}, PlainScalarCase{".5", false}, PlainScalarCase{"-1.5", false},
+                    PlainScalarCase{"1.5.5", true}, PlainScalarCase{"1e5", false}, PlainScalarCase{"1.5E-3", false},
+                    PlainScalarCase{".5e+2", false}, PlainScalarCase{"1.e2", false}, PlainScalarCase{".e5", true},
+                    PlainScalarCase{"1e", true}, PlainScalarCase{"1e+", true}, PlainScalarCase{"e5", true},
+                    PlainScalarCase{"+.", true}, PlainScalarCase{"-.inf", false}, PlainScalarCase{".Inf", false},
+                    PlainScalarCase{"+.INF", false}, PlainScalarCase{".iNF", true}, PlainScalarCase{"inf", true},
+                    PlainScalarCase{".nan", false}, PlainScalarCase{".NaN", false}, PlainScalarCase{".NAN", false},
+                    PlainScalarCase{"-.nan", true}, PlainScalarCase{"nan", true}));
 
 }  // namespace
 }  // namespace worktree_runtime::infrastructure

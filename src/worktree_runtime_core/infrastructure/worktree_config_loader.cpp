@@ -2,8 +2,12 @@
 
 #include <yaml.h>
 
-#include <regex>
-#include <set>
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "domain/state_layout.hpp"
@@ -14,13 +18,23 @@
 
 namespace worktree_runtime::infrastructure {
 
-// A loaded libyaml document, deleted with its owner.
+// The node tree of one document. An alias is no node of its own: the
+// collection that holds it refers to the node that its anchor names, so a node
+// can be reached along several paths, and along a cycle.
 struct WorktreeConfig::Document {
-  yaml_document_t document{};
-  Document() = default;
-  Document(const Document&) = delete;
-  Document& operator=(const Document&) = delete;
-  ~Document() { yaml_document_delete(&document); }
+  enum class Kind : unsigned char { scalar, sequence, mapping };
+
+  struct Node {
+    Kind kind;
+    bool plain = false;                 // a scalar written without quotes or block indicator
+    const std::string* text = nullptr;  // a scalar's text, one of `texts`
+    std::vector<std::size_t> children;  // a sequence's items; a mapping's keys and values, alternating
+  };
+
+  // Each distinct scalar text once, so that scalars compare by address: a key
+  // repeated through aliases is never compared character by character again.
+  std::unordered_set<std::string> texts;
+  std::vector<Node> nodes;  // the root first; none for an empty stream
 };
 
 WorktreeConfig::WorktreeConfig(std::unique_ptr<Document> document) : document_(std::move(document)) {}
@@ -30,109 +44,261 @@ WorktreeConfig::~WorktreeConfig() = default;
 
 namespace {
 
+using Document = WorktreeConfig::Document;
+using Kind = Document::Kind;
+
+std::string_view as_text(const yaml_char_t* text, std::size_t length) {
+  return {reinterpret_cast<const char*>(text), length};
+}
+
+std::string_view as_text(const yaml_char_t* text) { return reinterpret_cast<const char*>(text); }
+
+// One parser event, freed with its owner.
+class Event {
+ public:
+  Event() = default;
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  ~Event() { yaml_event_delete(&event_); }
+
+  yaml_event_t* get() { return &event_; }
+  const yaml_event_t& operator*() const { return event_; }
+  const yaml_event_t* operator->() const { return &event_; }
+
+ private:
+  yaml_event_t event_{};
+};
+
+// libyaml's event parser over a text. Its events come one at a time, so
+// reading stops as soon as the document is known to be malformed.
 class Parser {
  public:
-  explicit Parser(std::string_view text) {
-    yaml_parser_initialize(&parser_);
-    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  explicit Parser(std::string_view text) : ready_(yaml_parser_initialize(&parser_) == 1) {
+    if (ready_) {
+      yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    }
   }
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
   ~Parser() { yaml_parser_delete(&parser_); }
 
-  // The next document; false on a syntax error.
-  bool load(yaml_document_t& document) { return yaml_parser_load(&parser_, &document) == 1; }
+  // The next event; false on a syntax error.
+  bool next(Event& event) { return ready_ && yaml_parser_parse(&parser_, event.get()) == 1; }
 
  private:
   yaml_parser_t parser_{};
+  bool ready_;
 };
 
-// A read-only view of one node of a loaded document.
-class Node {
- public:
-  Node(const yaml_document_t& document, const yaml_node_t* node) : document_(&document), node_(node) {}
+// Whether two scalar keys of a mapping have the same text. Keys that are
+// collections are compared with nothing.
+bool repeats_a_key(const Document& document, const Document::Node& mapping) {
+  std::vector<const std::string*> keys;
+  for (std::size_t key = 0; key < mapping.children.size(); key += 2) {
+    if (const std::string* text = document.nodes[mapping.children[key]].text) keys.push_back(text);
+  }
+  std::ranges::sort(keys);
+  return std::ranges::adjacent_find(keys) != keys.end();
+}
 
-  bool is_mapping() const { return node_ != nullptr && node_->type == YAML_MAPPING_NODE; }
-  bool is_sequence() const { return node_ != nullptr && node_->type == YAML_SEQUENCE_NODE; }
+// Builds the node tree from the node events of one document, without
+// recursion: the collections still open are a stack, bounded by
+// support::kMaxYamlNesting. The rules are those of libyaml's document loader:
+// an anchor names a node once, an alias names an anchor seen before it, and
+// a collection can hold itself through an alias.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(Document& document) : document_(document) {}
+
+  // Adds what a node event says; false when the document is malformed.
+  bool take(const yaml_event_t& event) {
+    switch (event.type) {
+      case YAML_SCALAR_EVENT:
+        return add_scalar(event.data.scalar.value, event.data.scalar.length, event.data.scalar.style,
+                          event.data.scalar.anchor);
+      case YAML_SEQUENCE_START_EVENT:
+        return open(Kind::sequence, event.data.sequence_start.anchor);
+      case YAML_MAPPING_START_EVENT:
+        return open(Kind::mapping, event.data.mapping_start.anchor);
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_END_EVENT:
+        return close();
+      case YAML_ALIAS_EVENT:
+        return add_alias(event.data.alias.anchor);
+      default:
+        return true;
+    }
+  }
+
+ private:
+  bool add_scalar(const yaml_char_t* value, std::size_t length, yaml_scalar_style_t style, const yaml_char_t* anchor) {
+    const std::string* text = &*document_.texts.emplace(as_text(value, length)).first;
+    return name(add({Kind::scalar, style == YAML_PLAIN_SCALAR_STYLE, text, {}}), anchor);
+  }
+
+  bool open(Kind kind, const yaml_char_t* anchor) {
+    if (open_.size() == support::kMaxYamlNesting) return false;
+    const std::size_t index = add({kind, false, nullptr, {}});
+    open_.push_back(index);
+    return name(index, anchor);
+  }
+
+  // A mapping's keys are all known once it closes.
+  bool close() {
+    const Document::Node& closed = document_.nodes[open_.back()];
+    open_.pop_back();
+    return closed.kind != Kind::mapping || !repeats_a_key(document_, closed);
+  }
+
+  bool add_alias(const yaml_char_t* anchor) {
+    const auto named = anchors_.find(std::string(as_text(anchor)));
+    if (named == anchors_.end()) return false;
+    attach(named->second);
+    return true;
+  }
+
+  std::size_t add(Document::Node node) {
+    const std::size_t index = document_.nodes.size();
+    document_.nodes.push_back(std::move(node));
+    attach(index);
+    return index;
+  }
+
+  void attach(std::size_t index) {
+    if (!open_.empty()) document_.nodes[open_.back()].children.push_back(index);
+  }
+
+  bool name(std::size_t index, const yaml_char_t* anchor) {
+    return anchor == nullptr || anchors_.try_emplace(std::string(as_text(anchor)), index).second;
+  }
+
+  Document& document_;
+  std::vector<std::size_t> open_;
+  std::unordered_map<std::string, std::size_t> anchors_;
+};
+
+// Reads the one document of `text` into `document`; false on a syntax error,
+// a second document, or a malformed node tree.
+bool read_single_document(std::string_view text, Document& document) {
+  Parser parser(text);
+  TreeBuilder builder(document);
+  bool document_seen = false;
+  for (;;) {
+    Event event;
+    if (!parser.next(event)) return false;
+    switch (event->type) {
+      case YAML_STREAM_END_EVENT:
+        return true;
+      case YAML_DOCUMENT_START_EVENT:
+        // A second document is an error of this file, not something to ignore.
+        if (std::exchange(document_seen, true)) return false;
+        break;
+      default:
+        if (!builder.take(*event)) return false;
+    }
+  }
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
+bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Takes one character of `set` from the front of `text`.
+bool take_one_of(std::string_view& text, std::string_view set) {
+  if (text.empty() || set.find(text.front()) == std::string_view::npos) return false;
+  text.remove_prefix(1);
+  return true;
+}
+
+// Takes the digits at the front of `text` and counts them.
+std::size_t take_digits(std::string_view& text) {
+  const auto count = static_cast<std::size_t>(std::ranges::find_if_not(text, is_digit) - text.begin());
+  text.remove_prefix(count);
+  return count;
+}
+
+// [-+]?(\.[0-9]+|[0-9]+(\.[0-9]*)?)([eE][-+]?[0-9]+)?, integers included.
+bool is_decimal_number(std::string_view text) {
+  take_one_of(text, "-+");
+  const std::size_t whole_digits = take_digits(text);
+  const std::size_t fraction_digits = take_one_of(text, ".") ? take_digits(text) : 0;
+  if (whole_digits == 0 && fraction_digits == 0) return false;
+  if (take_one_of(text, "eE")) {
+    take_one_of(text, "-+");
+    if (take_digits(text) == 0) return false;
+  }
+  return text.empty();
+}
+
+// 0o[0-7]+ and 0x[0-9a-fA-F]+.
+bool is_prefixed_integer(std::string_view text, std::string_view prefix, bool (*is_digit_of_base)(char)) {
+  return text.size() > prefix.size() && text.starts_with(prefix) &&
+         std::ranges::all_of(text.substr(prefix.size()), is_digit_of_base);
+}
+
+// [-+]?\.(inf|Inf|INF).
+bool is_infinity(std::string_view text) {
+  take_one_of(text, "-+");
+  return text == ".inf" || text == ".Inf" || text == ".INF";
+}
+
+// Plain scalars that the YAML core schema reads as null, booleans or numbers.
+bool resolves_to_non_string(std::string_view text) {
+  static constexpr std::array<std::string_view, 14> kWords = {
+      "", "~", "null", "Null", "NULL", "true", "True", "TRUE", "false", "False", "FALSE", ".nan", ".NaN", ".NAN"};
+  return std::ranges::find(kWords, text) != kWords.end() || is_decimal_number(text) ||
+         is_prefixed_integer(text, "0o", is_octal_digit) || is_prefixed_integer(text, "0x", is_hex_digit) ||
+         is_infinity(text);
+}
+
+// A read-only view of one node of the document, or of a missing one.
+class NodeView {
+ public:
+  NodeView(const Document& document, const Document::Node* node) : document_(&document), node_(node) {}
+
+  static NodeView root_of(const WorktreeConfig& config) {
+    const Document& document = config.document();
+    return {document, document.nodes.empty() ? nullptr : &document.nodes.front()};
+  }
+
+  bool is_sequence() const { return node_ != nullptr && node_->kind == Kind::sequence; }
 
   // The text of a scalar that reads as a string: quoted, a block, or plain
   // but not a null, boolean or number. Tags are looked through.
   std::optional<std::string_view> string() const {
     const std::optional<std::string_view> text = scalar_text();
-    if (!text) return std::nullopt;
-    if (node_->data.scalar.style == YAML_PLAIN_SCALAR_STYLE && resolves_to_non_string(*text)) return std::nullopt;
+    if (!text || (node_->plain && resolves_to_non_string(*text))) return std::nullopt;
     return text;
   }
 
-  // The value of `key` in a mapping; a null node when absent.
-  Node operator[](std::string_view key) const {
-    if (!is_mapping()) return {*document_, nullptr};
-    for (const yaml_node_pair_t* pair = node_->data.mapping.pairs.start; pair < node_->data.mapping.pairs.top; ++pair) {
-      if (node(pair->key).scalar_text() == key) return node(pair->value);
+  // The value of `key` in a mapping; a missing node otherwise.
+  NodeView operator[](std::string_view key) const {
+    if (node_ == nullptr || node_->kind != Kind::mapping) return {*document_, nullptr};
+    const std::vector<std::size_t>& children = node_->children;
+    for (std::size_t pair = 0; pair < children.size(); pair += 2) {
+      if (child(children[pair]).scalar_text() == key) return child(children[pair + 1]);
     }
     return {*document_, nullptr};
   }
 
-  std::vector<Node> items() const {
-    std::vector<Node> children;
-    if (!is_sequence()) return children;
-    for (const yaml_node_item_t* item = node_->data.sequence.items.start; item < node_->data.sequence.items.top;
-         ++item) {
-      children.push_back(node(*item));
-    }
-    return children;
-  }
-
-  bool present() const { return node_ != nullptr; }
-
-  // Whether some mapping below this node repeats a key. Aliases make the
-  // tree a graph, possibly with cycles: each node is looked at once.
-  bool has_duplicate_key(std::set<const yaml_node_t*>& visited) const {
-    if (node_ == nullptr || !visited.insert(node_).second) return false;
-    if (is_sequence()) {
-      for (const Node& child : items()) {
-        if (child.has_duplicate_key(visited)) return true;
-      }
-    } else if (is_mapping()) {
-      std::set<std::string> keys;
-      for (const yaml_node_pair_t* pair = node_->data.mapping.pairs.start; pair < node_->data.mapping.pairs.top;
-           ++pair) {
-        const Node key = node(pair->key);
-        if (const auto text = key.scalar_text(); text && !keys.insert(std::string(*text)).second) return true;
-        if (key.has_duplicate_key(visited) || node(pair->value).has_duplicate_key(visited)) return true;
-      }
-    }
-    return false;
+  std::vector<NodeView> items() const {
+    std::vector<NodeView> items;
+    if (!is_sequence()) return items;
+    for (const std::size_t index : node_->children) items.push_back(child(index));
+    return items;
   }
 
  private:
-  Node node(int index) const {
-    return {*document_, yaml_document_get_node(const_cast<yaml_document_t*>(document_), index)};
-  }
+  NodeView child(std::size_t index) const { return {*document_, &document_->nodes[index]}; }
 
   std::optional<std::string_view> scalar_text() const {
-    if (node_ == nullptr || node_->type != YAML_SCALAR_NODE) return std::nullopt;
-    return std::string_view(reinterpret_cast<const char*>(node_->data.scalar.value), node_->data.scalar.length);
+    if (node_ == nullptr || node_->text == nullptr) return std::nullopt;
+    return *node_->text;
   }
 
-  // Plain scalars that the YAML core schema reads as null, booleans or numbers.
-  static bool resolves_to_non_string(std::string_view text) {
-    static const std::regex kNonString(
-        "|~|null|Null|NULL|true|True|TRUE|false|False|FALSE"
-        "|[-+]?[0-9]+|0o[0-7]+|0x[0-9a-fA-F]+"
-        "|[-+]?(\\.[0-9]+|[0-9]+(\\.[0-9]*)?)([eE][-+]?[0-9]+)?"
-        "|[-+]?\\.(inf|Inf|INF)|\\.(nan|NaN|NAN)");
-    return std::regex_match(text.begin(), text.end(), kNonString);
-  }
-
-  const yaml_document_t* document_;
-  const yaml_node_t* node_;
+  const Document* document_;
+  const Document::Node* node_;
 };
-
-Node root_of(const WorktreeConfig& config) {
-  yaml_document_t& document = const_cast<yaml_document_t&>(config.document().document);
-  return {document, yaml_document_get_root_node(&document)};
-}
 
 bool holds_non_empty(const domain::EnvSnapshot& env, std::string_view name) {
   const auto found = env.find(std::string(name));
@@ -141,10 +307,10 @@ bool holds_non_empty(const domain::EnvSnapshot& env, std::string_view name) {
 
 // An override applies unless it states a detection list that the environment
 // does not satisfy.
-bool applies(const Node& override_node, const domain::EnvSnapshot& env) {
-  const Node names = override_node["detection"]["env_vars_any"];
+bool applies(const NodeView& override_node, const domain::EnvSnapshot& env) {
+  const NodeView names = override_node["detection"]["env_vars_any"];
   if (!names.is_sequence()) return true;
-  for (const Node& name : names.items()) {
+  for (const NodeView& name : names.items()) {
     if (const auto text = name.string(); text && holds_non_empty(env, *text)) return true;
   }
   return false;
@@ -152,38 +318,40 @@ bool applies(const Node& override_node, const domain::EnvSnapshot& env) {
 
 }  // namespace
 
+std::optional<WorktreeConfig> parse_worktree_config(std::string_view text) {
+  if (!support::is_valid_utf8(text)) return std::nullopt;
+  auto document = std::make_unique<Document>();
+  if (!read_single_document(text, *document)) return std::nullopt;
+  return WorktreeConfig(std::move(document));
+}
+
 std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_view> repo_root) {
   if (!repo_root) return std::nullopt;
   const std::string path = domain::join_path(*repo_root, "config/worktree.yaml");
   if (!platform::exists(path)) return std::nullopt;
   const std::optional<std::string> text = platform::read_file(path, support::kConfigurationFileByteLimit);
-  if (!text || !support::is_valid_utf8(*text)) return std::nullopt;
-  Parser parser(*text);
-  auto document = std::make_unique<WorktreeConfig::Document>();
-  if (!parser.load(document->document)) return std::nullopt;
-  // A second document is an error of this file, not something to ignore.
-  WorktreeConfig::Document next;
-  if (!parser.load(next.document) || yaml_document_get_root_node(&next.document) != nullptr) return std::nullopt;
-  WorktreeConfig config(std::move(document));
-  std::set<const yaml_node_t*> visited;
-  if (root_of(config).has_duplicate_key(visited)) return std::nullopt;
-  return config;
+  if (!text) return std::nullopt;
+  return parse_worktree_config(*text);
+}
+
+std::optional<std::string_view> select_config_base(const WorktreeConfig& config, const domain::EnvSnapshot& env) {
+  for (const NodeView& override_node : NodeView::root_of(config)["worktree"]["overrides"].items()) {
+    if (!applies(override_node, env)) continue;
+    const std::optional<std::string_view> base = override_node["base"].string();
+    // No path holds a NUL character: such a base is as invalid as one that is no string.
+    if (!base || base->find('\0') != std::string_view::npos) return std::nullopt;
+    if (!base->empty()) return base;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> resolve_config_base(const WorktreeConfig& config, std::string_view repo_root,
                                                const std::optional<domain::EnvSnapshot>& env) {
   const domain::EnvSnapshot snapshot = env ? *env : platform::environment_snapshot();
-  const Node overrides = root_of(config)["worktree"]["overrides"];
-  if (!overrides.is_sequence()) return std::nullopt;
-  for (const Node& override_node : overrides.items()) {
-    if (!applies(override_node, snapshot)) continue;
-    const std::optional<std::string_view> base = override_node["base"].string();
-    if (!base) return std::nullopt;
-    if (base->empty()) continue;
-    const std::string joined = base->starts_with('/') ? std::string(*base) : domain::join_path(repo_root, *base);
-    return platform::canonicalize(joined).value_or(joined);
-  }
-  return std::nullopt;
+  const std::optional<std::string_view> base = select_config_base(config, snapshot);
+  if (!base) return std::nullopt;
+  const std::string joined = base->starts_with('/') ? std::string(*base) : domain::join_path(repo_root, *base);
+  return platform::canonicalize(joined).value_or(joined);
 }
 
 }  // namespace worktree_runtime::infrastructure

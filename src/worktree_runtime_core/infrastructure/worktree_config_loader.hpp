@@ -25,9 +25,19 @@ class WorktreeConfig {
   std::unique_ptr<Document> document_;
 };
 
-// config/worktree.yaml below the root; nothing when it is missing,
-// unreadable, not one well-formed document, or has a duplicated mapping key.
+// The configuration that `text` holds; nothing when it is not valid UTF-8, not
+// one well-formed YAML document, nests sequences and mappings deeper than
+// support::kMaxYamlNesting, or has a duplicated mapping key.
+std::optional<WorktreeConfig> parse_worktree_config(std::string_view text);
+
+// config/worktree.yaml below the root, by parse_worktree_config; nothing when
+// it is missing or unreadable.
 std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_view> repo_root);
+
+// The `base` text of the first override that applies in `env`; nothing when no
+// override settles it, or when the one that does has a base that is not a
+// string or holds a NUL character. The text lives as long as `config`.
+std::optional<std::string_view> select_config_base(const WorktreeConfig& config, const domain::EnvSnapshot& env);
 
 // The base directory of the first override that applies in `env` (a snapshot
 // of the live environment when absent), joined to the root and canonicalised
