@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import _worktree_runtime_native as native
-from conftest import git
+from conftest import git, run_isolated
 
 DEFAULT = object()  # the per-user default base of the project
 
@@ -530,3 +530,17 @@ def test_a_self_referencing_config_does_not_bring_the_process_down(project, home
                           env={**os.environ, "CI": "true"})
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() in (f"{project}/wt", default_base(home, "acme"))
+
+
+@pytest.mark.parametrize(
+    "content",
+    [overrides("{base: " + "7" * 40_000 + "}"), "[" * 70_000 + "]" * 70_000 + "\n"],
+    ids=["40k-digit base", "70k nested flow sequences"],
+)
+def test_a_config_that_overflowed_the_stack_reads_as_no_configuration(project, home, monkeypatch, content):
+    write_config(project, content)
+    monkeypatch.setenv("CI", "1")
+    done = run_isolated("import _worktree_runtime_native as native; "
+                        f"print(native.resolve_worktree_base(repo_root={str(project)!r}))")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == default_base(home, "acme")
