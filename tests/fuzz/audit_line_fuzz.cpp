@@ -1,5 +1,6 @@
-// One line of the audit log. Wherever the reading of the writer's own layout
-// takes a line, the general JSON parser must read the same fields.
+// The audit log, and each of its lines. The log is checked for UTF-8 as a
+// whole before any line is read; of a valid line, wherever the reading of the
+// writer's own layout takes it, the general JSON parser reads the same fields.
 #include <simdjson.h>
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 
 #include "fuzz_check.hpp"
 #include "infrastructure/audit_line_reader.hpp"
+#include "infrastructure/audit_log.hpp"
+#include "support/text.hpp"
 
 using namespace worktree_runtime::infrastructure;
 
@@ -28,6 +31,11 @@ AuditLineFields with_canonical_payload(AuditLineFields fields, std::string& stor
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view line(reinterpret_cast<const char*>(data), size);
+  const std::vector<StoredAuditRecord> records = parse_audit_log(line, {});
+  if (!worktree_runtime::support::is_valid_utf8(line)) {
+    FUZZ_REQUIRE(records.empty());
+    return 0;
+  }
   AuditLineReader general_reader;
   const std::optional<AuditLineFields> general = general_reader.read_any_json(line);
   if (const std::optional<AuditLineFields> fast = read_own_layout(line)) {
