@@ -1,10 +1,12 @@
 """Project identifier resolution, its memo and its check."""
 
 import pathlib
+import textwrap
 
 import pytest
 
 import _worktree_runtime_native as native
+from conftest import run_isolated
 
 PATTERN_SUFFIX = " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'"
 
@@ -51,6 +53,18 @@ def test_missing_or_unusable_configuration_gives_the_legacy_identifier(root, tex
 def test_configuration_that_is_not_utf8_gives_the_legacy_identifier(root):
     (root / "pyproject.toml").write_bytes(b'[tool.velmorin]\nproject_id = "ab"\n# \xff\n')
     assert native.resolve_project_id(str(root)) == "quorbel"
+
+
+def test_a_key_of_40k_segments_reads_as_invalid_toml(root):
+    # The TOML library once recursed once per segment, past the end of the stack.
+    configure(root, '[tool.velmorin]\nproject_id = "deep"\ngithub_policy.main_branches = ["trunk"]\n'
+              + ".".join(["a"] * 40000) + " = 1\n")
+    result = run_isolated(textwrap.dedent(f"""\
+        import _worktree_runtime_native as native
+        assert native.resolve_project_id({str(root)!r}) == "quorbel"
+        assert native.resolve_main_branches({str(root)!r}) == frozenset({{"main", "master"}})
+        """))
+    assert result.returncode == 0, result.stderr
 
 
 def test_a_directory_named_pyproject_gives_the_legacy_identifier(root):

@@ -1,13 +1,9 @@
 #include "infrastructure/github_policy.hpp"
 
-#include <toml++/toml.h>
-
 #include "domain/paths.hpp"
 #include "domain/state_layout.hpp"
 #include "infrastructure/git.hpp"
-#include "platform/filesystem.hpp"
-#include "support/input_limits.hpp"
-#include "support/text.hpp"
+#include "infrastructure/pyproject.hpp"
 
 namespace worktree_runtime::infrastructure {
 namespace {
@@ -24,17 +20,23 @@ void settle_list(toml::node_view<const toml::node> node, std::vector<std::string
   if (!strings.empty()) setting = std::move(strings);
 }
 
-std::optional<toml::table> read_pyproject(std::optional<std::string_view> project_root) {
-  const std::string root = resolve_repo_root(project_root);
-  if (root.empty()) return std::nullopt;
-  const std::optional<std::string> text = platform::read_file(
-      domain::join_path(domain::normalize_path(root), "pyproject.toml"), support::kConfigurationFileByteLimit);
-  if (!text || !support::is_valid_utf8(*text)) return std::nullopt;
-  try {
-    return toml::parse(*text);
-  } catch (const toml::parse_error&) {
-    return std::nullopt;
+// The defaults, each replaced by its usable setting in
+// [tool.velmorin.github_policy] of `document`.
+GitHubPolicy policy_in(const std::optional<toml::table>& document) {
+  GitHubPolicy policy = default_github_policy();
+  if (!document) return policy;
+  const auto settings = (*document)["tool"]["velmorin"]["github_policy"];
+  if (!settings.is_table()) return policy;
+  settle_list(settings["pr_title_prefixes"], policy.pr_title_prefixes);
+  settle_list(settings["main_branches"], policy.main_branches);
+  if (const auto required = settings["pr_title_issue_suffix_required"].value_exact<bool>()) {
+    policy.pr_title_issue_suffix_required = *required;
   }
+  if (const auto sections = settings["required_sections"]; sections.is_table()) {
+    settle_list(sections["issue"], policy.required_sections_issue);
+    settle_list(sections["pr"], policy.required_sections_pr);
+  }
+  return policy;
 }
 
 }  // namespace
@@ -50,22 +52,12 @@ GitHubPolicy default_github_policy() {
 }
 
 GitHubPolicy resolve_github_policy(std::optional<std::string_view> project_root) {
-  GitHubPolicy policy = default_github_policy();
-  const std::optional<toml::table> document = read_pyproject(project_root);
-  if (!document) return policy;
-  const auto settings = (*document)["tool"]["velmorin"]["github_policy"];
-  if (!settings.is_table()) return policy;
-  settle_list(settings["pr_title_prefixes"], policy.pr_title_prefixes);
-  settle_list(settings["main_branches"], policy.main_branches);
-  if (const auto required = settings["pr_title_issue_suffix_required"].value_exact<bool>()) {
-    policy.pr_title_issue_suffix_required = *required;
-  }
-  if (const auto sections = settings["required_sections"]; sections.is_table()) {
-    settle_list(sections["issue"], policy.required_sections_issue);
-    settle_list(sections["pr"], policy.required_sections_pr);
-  }
-  return policy;
+  const std::string root = resolve_repo_root(project_root);
+  if (root.empty()) return default_github_policy();
+  return policy_in(read_pyproject(domain::join_path(domain::normalize_path(root), "pyproject.toml")));
 }
+
+GitHubPolicy github_policy_from_pyproject(std::string_view text) { return policy_in(parse_pyproject(text)); }
 
 std::vector<std::string> resolve_main_branches(std::optional<std::string_view> project_root) {
   return resolve_github_policy(project_root).main_branches;

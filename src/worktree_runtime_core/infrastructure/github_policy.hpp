@@ -18,6 +18,8 @@ struct GitHubPolicy {
   bool pr_title_issue_suffix_required = true;
   std::vector<std::string> required_sections_issue;
   std::vector<std::string> required_sections_pr;
+
+  friend bool operator==(const GitHubPolicy&, const GitHubPolicy&) = default;
 };
 
 GitHubPolicy default_github_policy();
@@ -26,6 +28,10 @@ GitHubPolicy default_github_policy();
 // of the repository's pyproject.toml when that setting is usable. Read afresh
 // on every call.
 GitHubPolicy resolve_github_policy(std::optional<std::string_view> project_root);
+
+// The policy that a pyproject.toml text configures: what
+// `resolve_github_policy` makes of a root's file.
+GitHubPolicy github_policy_from_pyproject(std::string_view text);
 
 std::vector<std::string> resolve_main_branches(std::optional<std::string_view> project_root);
 

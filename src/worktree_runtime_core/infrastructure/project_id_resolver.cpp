@@ -1,14 +1,11 @@
 #include "infrastructure/project_id_resolver.hpp"
 
-#include <toml++/toml.h>
-
 #include <algorithm>
 #include <mutex>
 #include <unordered_map>
 
 #include "infrastructure/git.hpp"
-#include "platform/filesystem.hpp"
-#include "support/input_limits.hpp"
+#include "infrastructure/pyproject.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
@@ -43,17 +40,13 @@ ProjectIdMemo& memo() {
   return instance;
 }
 
-std::string configured_project_id(const std::string& root) {
-  const std::optional<std::string> text =
-      platform::read_file(root + "/pyproject.toml", support::kConfigurationFileByteLimit);
-  if (!text || !support::is_valid_utf8(*text)) return std::string(kLegacyProjectId);
-  try {
-    const toml::table document = toml::parse(*text);
-    const std::optional<std::string> configured = document["tool"]["velmorin"]["project_id"].value_exact<std::string>();
-    if (configured && !configured->empty()) return *configured;
-  } catch (const toml::parse_error&) {
-  }
-  return std::string(kLegacyProjectId);
+// `[tool.velmorin] project_id` when it is a non-empty string, else the legacy
+// identifier.
+std::string project_id_in(const std::optional<toml::table>& document) {
+  if (!document) return std::string(kLegacyProjectId);
+  std::optional<std::string> configured = (*document)["tool"]["velmorin"]["project_id"].value_exact<std::string>();
+  if (!configured || configured->empty()) return std::string(kLegacyProjectId);
+  return std::move(*configured);
 }
 
 bool is_project_id_tail_character(char character) {
@@ -66,8 +59,10 @@ bool is_project_id_tail_character(char character) {
 std::string resolve_project_id(std::optional<std::string_view> repo_root) {
   const std::string root = resolve_repo_root(repo_root);
   if (root.empty()) return std::string(kLegacyProjectId);
-  return memo().find_or_insert(root, [&] { return configured_project_id(root); });
+  return memo().find_or_insert(root, [&] { return project_id_in(read_pyproject(root + "/pyproject.toml")); });
 }
+
+std::string project_id_from_pyproject(std::string_view text) { return project_id_in(parse_pyproject(text)); }
 
 support::Result<std::string> validate_project_id(std::string_view raw) {
   const bool valid = !raw.empty() && raw.size() <= kMaxProjectIdLength && raw.front() >= 'a' && raw.front() <= 'z' &&
