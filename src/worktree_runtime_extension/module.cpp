@@ -153,6 +153,12 @@ bool add_export(PyObject* module, PyObject* name, PyObject* value) {
 }
 
 int exec_module(PyObject* module) {
+  // The slot below refuses interpreters that check their extensions; a
+  // legacy subinterpreter does not check, so the module refuses it itself.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "module _worktree_runtime_native does not support loading in subinterpreters");
+    return -1;
+  }
   for (const Export& entry : kExports) {
     PyRef value = entry.build(module);
     if (!value) return -1;
@@ -166,6 +172,9 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // Type objects and cached standard-library objects live once per process;
+    // another interpreter must not create them or see them.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -6,6 +6,7 @@ import datetime
 import errno
 import json
 import os
+import random
 import pathlib
 import re
 import subprocess
@@ -16,7 +17,7 @@ import time
 import pytest
 
 import _worktree_runtime_native as native
-from conftest import record
+from conftest import record, run_isolated
 
 ACTIVE = "worktree-events.ndjson"
 SENTINEL = "worktree-events.ndjson.rotating"
@@ -61,10 +62,13 @@ def last_stamp(path):
 
 
 def set_size(path, size):
-    """Grows or cuts a file to `size` bytes; growth is sparse."""
+    """Grows or cuts a file to `size` bytes that end in a line feed, as a log does; growth is sparse."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "ab") as handle:
+    with open(path, "r+b" if path.exists() else "w+b") as handle:
         handle.truncate(size)
+        if size:
+            handle.seek(size - 1)
+            handle.write(b"\n")
 
 
 def append_at(audit_dir, start_size, **fields):
@@ -252,11 +256,88 @@ def test_payload_warning_comes_before_a_failed_open(audit_dir, capfd):
                                       + fail_open("lock", errno.EISDIR))
 
 
-def test_failed_write_is_reported(audit_dir, capfd):
+def test_failed_write_is_reported(audit_dir, tmp_path):
+    # A file size limit makes the write itself fail.
     audit_dir.mkdir(parents=True)
-    (audit_dir / ACTIVE).symlink_to("/dev/full")
-    assert record() is None
-    assert capfd.readouterr().err == fail_open("write", errno.ENOSPC)
+    set_size(audit_dir / ACTIVE, 4096)
+    result = run_isolated(textwrap.dedent("""\
+        import resource, signal
+        import _worktree_runtime_native as native
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        native.record_event("k", "b", "/w", "i", "o")
+        """), cwd=tmp_path)
+    assert result.returncode == 0 and result.stderr == fail_open("write", errno.EFBIG)
+    assert (audit_dir / ACTIVE).stat().st_size == 4096
+
+
+@pytest.mark.parametrize("link", [ACTIVE, SENTINEL])
+def test_a_symbolic_link_at_a_final_name_is_never_written_through(audit_dir, tmp_path, capfd, link):
+    # A repository can commit the log as a link to a file of the user's.
+    victim = tmp_path / "bashrc"
+    victim.write_text("export PATH\n")
+    audit_dir.mkdir(parents=True)
+    (audit_dir / link).symlink_to(victim)
+    if link == SENTINEL:
+        set_size(audit_dir / ACTIVE, THRESHOLD)
+    record()
+    assert victim.read_text() == "export PATH\n"
+    assert (audit_dir / link).is_symlink()
+    if link == ACTIVE:
+        assert capfd.readouterr().err == fail_open("lock", errno.ELOOP)
+
+
+def test_a_torn_last_line_does_not_swallow_the_next_record(audit_dir):
+    audit_dir.mkdir(parents=True)
+    record(kind="whole")
+    with open(audit_dir / ACTIVE, "ab") as log:
+        log.write(b'{"branch":"main","correlation_id":null,"cwd":"/w","elapsed_ms":nu')
+    record(kind="next")
+    assert [r.kind for r in native.read_records()] == ["whole", "next"]
+    lines = (audit_dir / ACTIVE).read_bytes().split(b"\n")
+    assert lines[1].endswith(b'"elapsed_ms":nu') and json.loads(lines[2])["kind"] == "next"
+
+
+KILLED_WRITER = """
+import sys
+import _worktree_runtime_native as native
+index = int(sys.argv[1])
+print("ready", flush=True)
+while True:
+    # Lines of nearly 4 KiB cross a page boundary in most writes.
+    native.record_event("kill", "main", "/w", "cli", "ok", correlation_id=str(index), extra={"pad": "x" * 3700})
+    print(index, flush=True)
+    index += 1
+"""
+
+
+def test_writers_killed_at_random_points_lose_no_acknowledged_record(audit_dir):
+    chance = random.Random(20261210)
+    acknowledged, first = set(), 0
+    for _ in range(200):
+        writer = subprocess.Popen([sys.executable, "-c", KILLED_WRITER, str(first)], stdout=subprocess.PIPE, text=True)
+        writer.stdout.readline()
+        time.sleep(chance.uniform(0, 0.005))
+        writer.kill()
+        done = [int(line) for line in writer.communicate()[0].split()]
+        acknowledged.update(done)
+        first = max(done, default=first) + 2  # past the one that may have been cut short
+    record(kind="after")
+    read = native.read_records()
+    assert acknowledged <= {r.correlation_id and int(r.correlation_id) for r in read}
+    assert read[-1].kind == "after"
+
+
+def test_overlapping_rotations_never_replace_an_archive(audit_dir):
+    # Another rotation can take the month's first name between this one's
+    # look and its move: a dangling link there is a name the look misses.
+    audit_dir.mkdir(parents=True)
+    month = datetime.datetime.now(datetime.UTC).strftime("%Y-%m")
+    taken = audit_dir / f"worktree-events.{month}.ndjson"
+    taken.symlink_to(audit_dir / "made-by-the-other-rotation")
+    append_at(audit_dir, THRESHOLD, kind="rotating")
+    assert taken.is_symlink()
+    assert last_entry(audit_dir / f"worktree-events.{month}.2.ndjson")["kind"] == "rotating"
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not bind the superuser")

@@ -97,7 +97,7 @@ def test_registration_normalises_the_worktree_path_and_state_path(repo, linked, 
     assert binding.state_path == f"{linked}/st"
 
 
-@pytest.mark.parametrize(("state_path", "expected"), [(None, "default"), ("", ""), ("/custom/state", "/custom/state")])
+@pytest.mark.parametrize(("state_path", "expected"), [(None, "default"), ("/custom/state", "/custom/state")])
 def test_register_state_path_absent_empty_or_given(repo, linked, state_path, expected):
     binding = register("s1", linked, "feature", repo, state_path=state_path)
     if expected == "default":
@@ -106,12 +106,26 @@ def test_register_state_path_absent_empty_or_given(repo, linked, state_path, exp
     assert stored_entries(repo)[0]["state_path"] == expected
 
 
-def test_register_with_an_empty_state_path_stores_an_entry_that_reads_back_as_invalid(repo, linked):
-    register("s1", linked, "feature", repo, state_path="")
-    assert stored_entries(repo)[0]["state_path"] == ""
-    # A blank state_path is not a valid stored binding.
-    assert native.load_binding("s1", str(repo)) is None
-    assert native.list_bindings(str(repo)) == []
+@pytest.mark.parametrize(
+    ("field", "session_id", "branch", "options"),
+    [
+        ("session_id", " \t", "whatever", {}),
+        ("branch", "s1", "", {}),                     # a detached HEAD passes the branch check
+        ("state_path", "s1", "whatever", {"state_path": ""}),
+    ],
+)
+def test_register_refuses_a_binding_the_store_would_not_read_back(repo, linked, field, session_id, branch, options):
+    git(linked, "checkout", "-q", "--detach")
+    with pytest.raises(ValueError, match=f"^missing required worktree binding field: {field}$"):
+        register(session_id, linked, branch, repo, **options)
+    assert stored_entries(repo) is None
+
+
+def test_recover_from_metadata_with_a_blank_branch_yields_none(repo, linked):
+    git(linked, "checkout", "-q", "--detach")
+    write_metadata(linked, "s1", {"worktree_path": str(linked), "branch": ""})
+    assert native.recover_binding("s1", str(linked)) is None
+    assert stored_entries(repo) is None
 
 
 def test_register_the_same_session_twice_keeps_only_the_later_entry_at_the_end(repo, linked):

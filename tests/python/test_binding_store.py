@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import random
 import signal
 import subprocess
 import sys
@@ -516,6 +517,37 @@ while True:
     store.upsert(native.PyWorktreeBinding(f"k{index}", root, "main", root + "/state", "", root, "x" * 200))
     index += 1
 """
+
+
+def test_writers_killed_at_random_points_leave_no_temporary_file_behind(repo, store):
+    chance = random.Random(20261210)
+    for kill in range(200):
+        writer = subprocess.Popen([sys.executable, "-c", ENDLESS_WRITER, str(repo), str(kill * 1000)])
+        time.sleep(chance.uniform(0.03, 0.06))
+        writer.kill()
+        writer.wait()
+    store.upsert(make_binding(repo, "after"))
+    assert temporary_files(store_file(repo).parent) == []
+    assert session_ids(store.list())[-1] == "after"
+
+
+def test_stale_temporary_files_of_the_stores_own_pattern_are_removed_under_its_lock(repo, store):
+    directory = store_file(repo).parent
+    directory.mkdir(parents=True)
+    for name in (".tmpAb12Z9.tmp", ".tmp000000.tmp", ".tmpshort.tmp", ".tmpAb12Z9.tmp.keep", "notes.tmp"):
+        (directory / name).write_text("x")
+    store.upsert(make_binding(repo, "s"))
+    assert sorted(p.name for p in directory.iterdir()) == [
+        ".tmpAb12Z9.tmp.keep", ".tmpshort.tmp", "bindings.json", "bindings.json.lock", "notes.tmp"]
+
+
+def test_a_link_in_place_of_the_lock_file_creates_nothing_at_its_target(repo, store, tmp_path):
+    directory = store_file(repo).parent
+    directory.mkdir(parents=True)
+    (directory / "bindings.json.lock").symlink_to(tmp_path / "created-elsewhere")
+    store.upsert(make_binding(repo, "s"))
+    assert not (tmp_path / "created-elsewhere").exists()
+    assert session_ids(store.list()) == ["s"]
 
 
 def test_a_writer_killed_mid_way_leaves_a_whole_document(repo, store):

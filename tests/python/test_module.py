@@ -3,11 +3,13 @@
 import importlib
 import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
 
 import _worktree_runtime_native as native
+from conftest import run_isolated
 
 MODULE_TABLE = [
     "CURRENT_SCHEMA_VERSION", "LEGACY_PROJECT_ID", "MAIN_BRANCHES", "QUORBEL_WORKTREE_ENV", "QUORBEL_BRANCH_ENV",
@@ -195,3 +197,21 @@ def test_the_shared_library_exports_only_its_init_function():
     ).stdout
     symbols = [line.split()[-1] for line in output.splitlines() if line.strip()]
     assert symbols == ["PyInit__worktree_runtime_native"]
+
+
+@pytest.mark.parametrize("config", ["legacy", "isolated"])
+def test_another_interpreter_cannot_import_the_module_and_leaves_it_whole(tmp_path, config):
+    # Type objects and cached objects live once per process: an interpreter
+    # that made them and then went away once broke the module for everyone.
+    result = run_isolated(textwrap.dedent(f"""\
+        import _interpreters, os, pathlib, subprocess, types
+        import _worktree_runtime_native as native
+        interpreter = _interpreters.create({config!r})
+        failure = _interpreters.run_string(interpreter, "import _worktree_runtime_native")
+        _interpreters.destroy(interpreter)
+        assert failure is not None and failure.type.__name__ == "ImportError", failure
+        listing = types.SimpleNamespace(returncode=0, stdout="worktree /a\\n", stderr="")
+        [entry] = native.list_worktrees("/a", run=lambda command, root: listing)
+        assert entry.worktree == pathlib.Path("/a")
+        """), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr

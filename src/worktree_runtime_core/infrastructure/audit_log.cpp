@@ -135,7 +135,10 @@ void append_audit_event(AuditEventInput input) {
     report_fail_open("lock");
     return;
   }
-  if (!platform::write_all(log, line)) {
+  // A writer killed inside its write leaves a line without its line feed;
+  // ending that line first keeps this record off the torn one.
+  const bool torn = platform::read_last_byte(log).value_or('\n') != '\n';
+  if (!platform::write_all(log, torn ? "\n" + line : line)) {
     report_fail_open("write");
     return;
   }
@@ -152,15 +155,18 @@ void rotate_audit_log(const std::string& active_log) {
   if (!platform::create_exclusive(sentinel)) return;  // another process is rotating
   const std::string directory = domain::parent_directory(active_log);
   const std::string month = support::format_year_month(platform::utc_now());
-  std::string target;
+  // The first free name of the month. Looking first and renaming after
+  // could replace an archive that an overlapping rotation made meanwhile: the
+  // rename itself refuses a taken name.
+  bool moved = false;
   for (int number = 1;; ++number) {
-    target = domain::join_path(directory, archive_name(month, number));
-    if (!platform::exists(target)) break;
+    moved = platform::rename_without_replacing(active_log, domain::join_path(directory, archive_name(month, number)));
+    if (moved || errno != EEXIST) break;
   }
   // A log that cannot be moved keeps its records where they are. After a
   // move, another process may already have created the new log and appended
   // to it: creating it must not truncate.
-  if (platform::rename_replacing(active_log, target)) platform::create_if_missing(active_log);
+  if (moved) platform::create_if_missing(active_log);
   platform::remove_file(sentinel);
 }
 

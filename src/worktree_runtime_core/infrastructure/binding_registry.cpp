@@ -52,6 +52,11 @@ support::Result<WorktreeBinding> register_binding(std::string_view session_id, s
                  : domain::join_path(worktree, domain::session_state_relative_path(main_worktree));
   WorktreeBinding binding =
       build_binding(session_id, worktree, branch, session_state, common_dir, main_worktree, source_ref, std::nullopt);
+  // A binding that the store's reading would skip is never stored: no one
+  // could see it.
+  if (support::Result<WorktreeBinding> readable = binding_from_json(binding_to_json(binding)); !readable.ok()) {
+    return readable.error();
+  }
   const BindingValidationResult verdict = validate_binding(
       binding, worktree, domain::EnvSnapshot{{std::string(domain::kWorktreeVariable), worktree}}, true, {});
   if (!verdict.ok) return registration_failure(verdict.reason_code);

@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 
 #include "domain/paths.hpp"
@@ -20,7 +22,33 @@ using nlohmann::json;
 
 constexpr std::size_t kTemporaryNameAttempts = 65536;
 constexpr std::size_t kTemporaryNameRandomLength = 6;
+constexpr std::string_view kTemporaryNameAffix = ".tmp";  // before and after the random part
 constexpr std::string_view kLockSuffix = ".lock";
+
+std::string temporary_file_name() {
+  return std::string(kTemporaryNameAffix) + platform::random_alphanumerics(kTemporaryNameRandomLength) +
+         std::string(kTemporaryNameAffix);
+}
+
+bool is_temporary_file_name(std::string_view name) {
+  if (name.size() != 2 * kTemporaryNameAffix.size() + kTemporaryNameRandomLength ||
+      !name.starts_with(kTemporaryNameAffix) || !name.ends_with(kTemporaryNameAffix)) {
+    return false;
+  }
+  const std::string_view random = name.substr(kTemporaryNameAffix.size(), kTemporaryNameRandomLength);
+  return std::ranges::all_of(random, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+// A writer killed between creating its temporary file and renaming it leaves
+// the file behind. Whoever holds the store's lock owns every temporary file
+// there: no other writer can be inside its write.
+void remove_stale_temporary_files(const std::string& directory) {
+  const std::optional<std::vector<platform::DirectoryEntry>> entries = platform::list_directory(directory);
+  if (!entries) return;
+  for (const platform::DirectoryEntry& entry : *entries) {
+    if (is_temporary_file_name(entry.name)) platform::remove_file(entry.path);
+  }
+}
 
 json default_document() { return {{"bindings", json::array()}, {"schema_version", kCurrentSchemaVersion}}; }
 
@@ -39,6 +67,7 @@ auto change_document(const WorktreeBindingStore& store, Change change) {
   // The lock lives beside the store so that the store file itself can be
   // replaced by rename while the lock is held.
   const platform::FileLock lock(store.path + std::string(kLockSuffix));
+  if (lock.locked()) remove_stale_temporary_files(domain::parent_directory(store.path));
   BindingDocument document = read_binding_document(store.path);
   auto [write, result] = change(document.value);
   if (write && document.replaceable) {
@@ -83,8 +112,7 @@ std::optional<support::CoreError> write_binding_document(const std::string& path
   std::string temporary;
   platform::UniqueFd file;
   for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
-    temporary =
-        domain::join_path(directory, ".tmp" + platform::random_alphanumerics(kTemporaryNameRandomLength) + ".tmp");
+    temporary = domain::join_path(directory, temporary_file_name());
     file = platform::create_exclusive(temporary);
     if (!file && errno != EEXIST) return support::CoreError{"cannot create " + temporary, {}};
   }

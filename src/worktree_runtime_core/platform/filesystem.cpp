@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -109,7 +110,7 @@ UniqueFd create_exclusive(std::string_view path) {
     errno = EINVAL;
     return UniqueFd();
   }
-  return UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  return UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
 bool write_all(const UniqueFd& fd, std::string_view bytes) {
@@ -134,12 +135,23 @@ UniqueFd open_for_append(std::string_view path) {
     errno = EINVAL;
     return UniqueFd();
   }
-  return UniqueFd(::open(terminated->c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  return UniqueFd(::open(terminated->c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+std::optional<char> read_last_byte(const UniqueFd& fd) {
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || status.st_size == 0) return std::nullopt;
+  char last;
+  ssize_t count;
+  while ((count = ::pread(fd.get(), &last, 1, status.st_size - 1)) < 0 && errno == EINTR) {
+  }
+  if (count != 1) return std::nullopt;
+  return last;
 }
 
 bool create_if_missing(std::string_view path) {
   const std::optional<std::string> terminated = c_path(path);
-  return terminated && UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  return terminated && UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
 bool lock_whole_file(const UniqueFd& fd) {
@@ -212,6 +224,22 @@ bool rename_replacing(std::string_view from, std::string_view to) {
   return source && target && ::rename(source->c_str(), target->c_str()) == 0;
 }
 
+bool rename_without_replacing(std::string_view from, std::string_view to) {
+  const std::optional<std::string> source = c_path(from);
+  const std::optional<std::string> target = c_path(to);
+  if (!source || !target) {
+    errno = EINVAL;
+    return false;
+  }
+  if (::renameat2(AT_FDCWD, source->c_str(), AT_FDCWD, target->c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without RENAME_NOREPLACE: a hard link is never made over an
+  // existing entry either.
+  if (::link(source->c_str(), target->c_str()) != 0) return false;
+  ::unlink(source->c_str());
+  return true;
+}
+
 bool remove_file(std::string_view path) {
   const std::optional<std::string> terminated = c_path(path);
   return terminated && ::unlink(terminated->c_str()) == 0;
@@ -220,7 +248,7 @@ bool remove_file(std::string_view path) {
 FileLock::FileLock(std::string_view path) {
   const std::optional<std::string> terminated = c_path(path);
   if (!terminated) return;
-  UniqueFd fd(::open(terminated->c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  UniqueFd fd(::open(terminated->c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!fd) return;
   int locked;
   while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {

@@ -45,7 +45,8 @@ bool is_regular_file(std::string_view path);
 bool make_directories(std::string_view path);
 
 // Creates a new file that did not exist, open for writing. On failure the
-// descriptor is empty and `errno` tells why (EEXIST when the name is taken).
+// descriptor is empty and `errno` tells why (EEXIST when the name is taken,
+// by a symbolic link too).
 UniqueFd create_exclusive(std::string_view path);
 
 // Writes all of `bytes` to `fd`, retrying interrupted calls. On failure
@@ -53,10 +54,15 @@ UniqueFd create_exclusive(std::string_view path);
 bool write_all(const UniqueFd& fd, std::string_view bytes);
 
 // Opens `path` for reading and appending, creating it when missing; other
-// processes may open, rename and delete it meanwhile.
+// processes may open, rename and delete it meanwhile. A symbolic link at
+// `path` is refused (ELOOP), never followed.
 UniqueFd open_for_append(std::string_view path);
 
-// Creates an empty file at `path` unless one exists; never truncates.
+// The last byte of the open file; nothing when it is empty or cannot be read.
+std::optional<char> read_last_byte(const UniqueFd& fd);
+
+// Creates an empty file at `path` unless one exists; never truncates, and
+// never follows a symbolic link at `path`.
 bool create_if_missing(std::string_view path);
 
 // Takes an exclusive lock on the whole of the open file, waiting without a
@@ -86,13 +92,18 @@ bool sync_directory(std::string_view path);
 // Renames `from` to `to`, replacing `to` in one step.
 bool rename_replacing(std::string_view from, std::string_view to);
 
+// Renames `from` to `to` unless `to` exists (then false with EEXIST): an
+// existing entry is never replaced, even by a rename racing this one.
+bool rename_without_replacing(std::string_view from, std::string_view to);
+
 bool remove_file(std::string_view path);
 
 // An exclusive lock on a whole file, held until the object goes. Waits for
 // other holders without a time limit.
 class FileLock {
  public:
-  // Locks the file at `path`, creating it when missing. Check with `locked()`.
+  // Locks the file at `path`, creating it when missing; a symbolic link at
+  // `path` is refused, not followed. Check with `locked()`.
   explicit FileLock(std::string_view path);
   bool locked() const { return static_cast<bool>(fd_); }
 
