@@ -97,3 +97,35 @@ def test_variable_groups_are_new_tuples():
         native.WORKTREE_RUNTIME_ENV_VARS.pop()
     with pytest.raises(TypeError):
         native.worktree_runtime_env_vars_py(1)
+
+
+def configure_project_id(repo, toml_string):
+    (repo / "pyproject.toml").write_text(f"[tool.velmorin]\nproject_id = {toml_string}\n")
+
+
+@pytest.mark.parametrize("toml_string", ['"/../../tmp/escaped"', '"a/b"', '"."', '".."', '"../up"', '"nul\\u0000x"'])
+def test_an_identifier_that_is_not_one_path_component_never_forms_a_path(repo, linked, tmp_path, monkeypatch,
+                                                                           toml_string):
+    configure_project_id(repo, toml_string)
+    home = tmp_path / "home"
+    for name in ("VELMORIN_SHARED_DIR", "QUORBEL_SHARED_DIR", "QUORBEL_WORKTREE_BASE", "CI", "GITHUB_ACTIONS"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("QUORBEL_PROJECT_ROOT", str(repo))
+    monkeypatch.chdir(repo)
+    assert native.state_dir(str(repo)) == f"{repo}/.quorbel"
+    assert native.resolve_state_dir_name() == ".quorbel"
+    assert native.PyWorktreeBindingStore(repo_root=str(repo)).path == f"{repo}/{native.store_relative_path('')}"
+    assert native.resolve_worktree_base(repo_root=str(repo), home=str(home)) == f"{home}/.velmorin/worktrees/quorbel"
+    assert native.set_quorbel_project_root_for_worktree(str(repo))["QUORBEL_STATE_DIR"] == f"{repo}/.quorbel"
+    binding = native.register_binding(session_id="s", worktree_path=str(linked), branch="feature", repo_root=str(repo))
+    assert binding.state_path == f"{linked}/.quorbel/state/velmorin"
+    native.record_event("worktree.create", "feature", str(linked), "cli", "ok")
+    assert (repo / ".quorbel/shared/audit/worktree-events.ndjson").is_file()
+    assert not (tmp_path / "escaped").exists() and not (repo.parent / "up").exists()
+
+
+def test_an_identifier_outside_the_pattern_but_one_component_still_forms_paths(repo, tmp_path):
+    configure_project_id(repo, '"Not Valid!"')
+    assert native.state_dir(str(repo)) == f"{repo}/.Not Valid!"
+    assert native.resolve_worktree_base(repo_root=str(repo), home=str(tmp_path)) == (
+        f"{tmp_path}/.velmorin/worktrees/Not Valid!")

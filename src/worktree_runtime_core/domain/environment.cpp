@@ -3,7 +3,6 @@
 #include "domain/paths.hpp"
 #include "domain/state_layout.hpp"
 #include "infrastructure/git.hpp"
-#include "infrastructure/project_id_resolver.hpp"
 #include "platform/filesystem.hpp"
 
 namespace worktree_runtime::domain {
@@ -15,7 +14,7 @@ support::Result<std::map<std::string, std::string>> set_quorbel_project_root_for
   const std::string toplevel = infrastructure::run_git(path, {"rev-parse", "--show-toplevel"});
   if (toplevel.empty()) return support::CoreError{"failed to resolve git repository root from: " + path, {}};
   const std::string root = normalize_path(toplevel);
-  const std::string state = join_path(root, resolve_state_dir_name(infrastructure::resolve_project_id(root)));
+  const std::string state = join_path(root, resolve_state_dir_name(path_forming_project_id(root)));
   return std::map<std::string, std::string>{
       {std::string(kProjectRootVariable), root},
       {std::string(kStateDirVariable), state},

@@ -59,6 +59,11 @@ std::optional<FinalNameSplit> split_final_name(std::string_view path) {
   return FinalNameSplit{without_trailing_non_components(parent), name};
 }
 
+bool is_path_component(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
 std::string parent_directory(std::string_view path) {
   const std::size_t separator = path.rfind(kSeparator);
   if (separator == std::string_view::npos) return ".";

@@ -24,6 +24,11 @@ struct FinalNameSplit {
 };
 std::optional<FinalNameSplit> split_final_name(std::string_view path);
 
+// Whether `name` is one ordinary path component: not empty, not "." or "..",
+// without a separator or NUL. Only such a name may be joined below a
+// directory and stay there.
+bool is_path_component(std::string_view name);
+
 // The directory that holds the file at `path`: "." for a bare name, "/" for
 // a name directly below the root.
 std::string parent_directory(std::string_view path);

@@ -24,8 +24,14 @@ std::string hidden_name(std::string_view project_id) {
 
 }  // namespace
 
+std::string path_forming_project_id(std::optional<std::string_view> repo_root) {
+  std::string project_id = infrastructure::resolve_project_id(repo_root);
+  if (!is_path_component(project_id)) return std::string(infrastructure::kLegacyProjectId);
+  return project_id;
+}
+
 std::string resolve_state_dir_name(std::optional<std::string_view> project_id) {
-  if (!project_id) return hidden_name(infrastructure::resolve_project_id(std::nullopt));
+  if (!project_id) return hidden_name(path_forming_project_id(std::nullopt));
   if (project_id->empty()) return hidden_name(infrastructure::kLegacyProjectId);
   return hidden_name(*project_id);
 }
@@ -35,14 +41,14 @@ std::string store_relative_path(std::optional<std::string_view> project_id) {
 }
 
 std::string session_state_relative_path(std::string_view main_worktree_root) {
-  return resolve_state_dir_name(infrastructure::resolve_project_id(main_worktree_root)) + "/state/velmorin";
+  return resolve_state_dir_name(path_forming_project_id(main_worktree_root)) + "/state/velmorin";
 }
 
 std::string state_dir(std::optional<std::string_view> repo_root) {
   const std::string root = infrastructure::resolve_repo_root(repo_root);
   if (root.empty()) return {};
   const std::string normalized_root = normalize_path(root);
-  return join_path(normalized_root, resolve_state_dir_name(infrastructure::resolve_project_id(normalized_root)));
+  return join_path(normalized_root, resolve_state_dir_name(path_forming_project_id(normalized_root)));
 }
 
 }  // namespace worktree_runtime::domain

@@ -6,8 +6,14 @@
 
 namespace worktree_runtime::domain {
 
-// "." followed by the project identifier: the given one, the legacy one when
-// it is empty, the current repository's when absent.
+// The repository's project identifier as it forms paths: the raw identifier
+// when it is one ordinary path component, else the legacy identifier. A
+// repository's own pyproject.toml must not place state or worktrees outside
+// their directories ("../x", "/tmp/x", "a/b", ".").
+std::string path_forming_project_id(std::optional<std::string_view> repo_root);
+
+// "." followed by the project identifier: the given one (as text), the legacy
+// one when it is empty, the current repository's path-forming one when absent.
 std::string resolve_state_dir_name(std::optional<std::string_view> project_id);
 
 // <state dir name>/state/worktree-runtime/bindings.json

@@ -36,7 +36,7 @@ std::string normalized_repo_root(std::optional<std::string_view> repo_root, cons
 
 std::string project_id_of(const std::string& normalized_root) {
   return normalized_root.empty() ? std::string(infrastructure::kLegacyProjectId)
-                                 : infrastructure::resolve_project_id(normalized_root);
+                                 : path_forming_project_id(normalized_root);
 }
 
 void append_distinct(std::vector<std::string>& list, std::string candidate) {
@@ -137,8 +137,7 @@ std::vector<std::string> find_sibling_worktree_containers(std::string_view root,
                                                           std::optional<std::string_view> project_id) {
   std::vector<std::string> containers;
   if (root.empty()) return containers;
-  const std::string id =
-      project_id && !project_id->empty() ? std::string(*project_id) : infrastructure::resolve_project_id(root);
+  const std::string id = project_id && !project_id->empty() ? std::string(*project_id) : path_forming_project_id(root);
   const std::array<std::string, 2> names = {
       id + std::string(kContainerSuffix),
       std::string(infrastructure::kLegacyProjectId) + std::string(kContainerSuffix)};

@@ -8,7 +8,6 @@
 #include "domain/paths.hpp"
 #include "domain/state_layout.hpp"
 #include "domain/worktree_bases.hpp"
-#include "infrastructure/project_id_resolver.hpp"
 #include "platform/filesystem.hpp"
 #include "platform/process_environment.hpp"
 #include "support/input_limits.hpp"
@@ -42,7 +41,8 @@ std::string default_audit_dir() {
   std::string root =
       non_blank_variable(domain::kProjectRootVariable).value_or(platform::current_directory().value_or("."));
   if (std::optional<std::string> canonical = platform::canonicalize(root)) root = *std::move(canonical);
-  const std::string state_directory = domain::join_path(root, domain::resolve_state_dir_name(resolve_project_id(root)));
+  const std::string state_directory =
+      domain::join_path(root, domain::resolve_state_dir_name(domain::path_forming_project_id(root)));
   return domain::join_path(state_directory, "shared/audit");
 }
 

@@ -17,11 +17,6 @@ using nlohmann::json;
 
 constexpr std::string_view kEnvironmentFallbackCommitIsh = "env-fallback";
 
-bool is_single_path_component(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
-}
-
 support::CoreError registration_failure(std::string_view reason_code) {
   return {std::string(reason_code) + ": " + std::string(reason_message(reason_code)), {}};
 }
@@ -77,7 +72,7 @@ std::optional<WorktreeBinding> remove_binding(std::string_view session_id, std::
 std::optional<WorktreeBinding> recover_binding_from_metadata(std::string_view session_id,
                                                              std::string_view base_directory,
                                                              std::string_view main_worktree_root) {
-  if (!is_single_path_component(session_id)) return std::nullopt;
+  if (!domain::is_path_component(session_id)) return std::nullopt;
   const std::string path = domain::join_path(
       domain::join_path(domain::join_path(base_directory, domain::session_state_relative_path(main_worktree_root)),
                         "sessions/" + std::string(session_id)),

@@ -9,7 +9,6 @@
 #include "domain/paths.hpp"
 #include "domain/state_layout.hpp"
 #include "infrastructure/git.hpp"
-#include "infrastructure/project_id_resolver.hpp"
 #include "platform/filesystem.hpp"
 #include "support/input_limits.hpp"
 #include "support/json_document.hpp"
@@ -82,7 +81,7 @@ auto change_document(const WorktreeBindingStore& store, Change change) {
 
 WorktreeBindingStore open_binding_store(std::string_view repo_root) {
   std::string root = resolve_main_worktree_root(domain::normalize_path(repo_root));
-  std::string path = domain::join_path(root, domain::store_relative_path(resolve_project_id(root)));
+  std::string path = domain::join_path(root, domain::store_relative_path(domain::path_forming_project_id(root)));
   return {std::move(root), std::move(path)};
 }
 
