@@ -1,5 +1,7 @@
 #include "bindings.hpp"
 
+#include <atomic>
+
 #include "convert.hpp"
 #include "infrastructure/binding.hpp"
 #include "infrastructure/binding_registry.hpp"
@@ -109,26 +111,41 @@ BindingValidationOptions construct_options(Flag require_env_worktree, Flag requi
   return {require_env_worktree.value, require_git_state.value};
 }
 
+// A flag may be set in one thread while another validates with it: each one
+// is read and written whole, through an atomic reference, with no lock held.
+// (The instance's record is only ever changed through these flags.)
+std::atomic_ref<bool> shared_flag(const bool& flag) { return std::atomic_ref<bool>(const_cast<bool&>(flag)); }
+
+BindingValidationOptions current_options(const BindingValidationOptions& options) {
+  return {shared_flag(options.require_env_worktree).load(std::memory_order_relaxed),
+          shared_flag(options.require_git_state).load(std::memory_order_relaxed)};
+}
+
 // A writable flag: assignment takes a bool by the argument rules; deletion is refused.
 template <bool BindingValidationOptions::*Member>
 PyGetSetDef writable_flag(const char* name) {
-  return {name, &get_field<Member>,
-          [](PyObject* self, PyObject* value, void* closure) -> int {
-            return guarded([&] {
-              if (value == nullptr) {
-                PyErr_SetString(PyExc_AttributeError, "property has no deleter");
-                return -1;
-              }
-              const std::optional<Flag> flag = Flag::convert(value);
-              if (!flag) {
-                add_parameter_note("PyBindingValidationOptions", static_cast<const char*>(closure));
-                return -1;
-              }
-              record_of<BindingValidationOptions>(self).*Member = flag->value;
-              return 0;
-            });
-          },
-          nullptr, const_cast<char*>(name)};
+  return {
+      name,
+      [](PyObject* self, void*) -> PyObject* {
+        return PyBool_FromLong(
+            shared_flag(record_of<BindingValidationOptions>(self).*Member).load(std::memory_order_relaxed));
+      },
+      [](PyObject* self, PyObject* value, void* closure) -> int {
+        return guarded([&] {
+          if (value == nullptr) {
+            PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+            return -1;
+          }
+          const std::optional<Flag> flag = Flag::convert(value);
+          if (!flag) {
+            add_parameter_note("PyBindingValidationOptions", static_cast<const char*>(closure));
+            return -1;
+          }
+          shared_flag(record_of<BindingValidationOptions>(self).*Member).store(flag->value, std::memory_order_relaxed);
+          return 0;
+        });
+      },
+      nullptr, const_cast<char*>(name)};
 }
 
 struct BindingValidationOptionsClass {
@@ -221,9 +238,9 @@ std::optional<WorktreeBinding> recover_binding(Text session_id, Text repo_root) 
 
 BindingValidationResult validate_binding(Instance<WorktreeBinding> binding, OptionalText cwd, EnvMapping env,
                                          Flag check_git, OptionalInstance<BindingValidationOptions> options) {
-  return infrastructure::validate_binding(infrastructure::rebuild_binding(*binding.record), cwd.value, env.value,
-                                          check_git.value,
-                                          options.record ? *options.record : BindingValidationOptions{});
+  return infrastructure::validate_binding(
+      infrastructure::rebuild_binding(*binding.record), cwd.value, env.value, check_git.value,
+      options.record ? current_options(*options.record) : BindingValidationOptions{});
 }
 
 BindingValidationResult validate_current_binding(Text repo_root, OptionalText session_id, Text cwd, EnvMapping env,

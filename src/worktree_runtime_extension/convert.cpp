@@ -211,14 +211,17 @@ std::optional<OptionalInteger> OptionalInteger::convert(PyObject* object) {
   return OptionalInteger{static_cast<std::int64_t>(number)};
 }
 
-std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
-  if (!PyDict_Check(object)) return EnvMapping{};
+namespace {
+
+// The snapshot of a dict whose keys and values are all str; nothing when one
+// is not, or cannot be UTF-8 (a lone surrogate).
+std::optional<domain::EnvSnapshot> snapshot_of_text_dict(PyObject* object) {
   domain::EnvSnapshot snapshot;
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
   while (PyDict_Next(object, &position, &key, &value)) {
-    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) return EnvMapping{};
+    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) return std::nullopt;
     Py_ssize_t key_size;
     Py_ssize_t value_size;
     const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
@@ -226,11 +229,24 @@ std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
     if (value_text == nullptr) {
       // A text that cannot be UTF-8 (a lone surrogate) makes the mapping unusable too.
       PyErr_Clear();
-      return EnvMapping{};
+      return std::nullopt;
     }
     snapshot.insert_or_assign(std::string(key_text, static_cast<std::size_t>(key_size)),
                               std::string(value_text, static_cast<std::size_t>(value_size)));
   }
+  return snapshot;
+}
+
+}  // namespace
+
+std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
+  if (!PyDict_Check(object)) return EnvMapping{};
+  // The caller's dict may be changed by another thread meanwhile (in a
+  // free-threaded build): it is walked inside its critical section.
+  std::optional<domain::EnvSnapshot> snapshot;
+  Py_BEGIN_CRITICAL_SECTION(object);
+  snapshot = snapshot_of_text_dict(object);
+  Py_END_CRITICAL_SECTION();
   return EnvMapping{std::move(snapshot)};
 }
 
