@@ -201,6 +201,22 @@ INSTANTIATE_TEST_SUITE_P(
                   "list = [\n  true, # \xC3\x9C\n  [],\n]\n"}),
     name_of);
 
+// Every shape of number, boolean, date and time that TOML allows reads; the
+// guard passes no other to the library.
+class ValidScalar : public testing::TestWithParam<const char*> {};
+
+TEST_P(ValidScalar, Reads) { expect_read_as_configured(std::string("x = [") + GetParam() + "]\n" + kConfigured); }
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ValidScalar,
+                         testing::Values("+99", "42", "0", "-17", "+0", "-0", "1_000", "5_349_221", "1_2_3_4_5",
+                                         "0xDEADBEEF", "0xdead_beef", "0o01234567", "0o7_55", "0b1101_0110", "+1.0",
+                                         "3.1415", "-0.01", "0.0", "-0.0", "5e+22", "1e06", "-2E-2", "0e0", "6.626e-34",
+                                         "224_617.445_991_228", "1e1_0", "inf", "+inf", "-inf", "nan", "+nan", "-nan",
+                                         "true", "false", "1979-05-27T07:32:00Z", "1979-05-27T00:32:00-07:00",
+                                         "1979-05-27T00:32:00.999999+07:00", "1979-05-27 07:32:00Z",
+                                         "1979-05-27t07:32:00z", "1979-05-27T07:32:00", "1979-05-27 00:32:00.999999",
+                                         "1979-05-27", "07:32:00", "00:32:00.999999", "1979-05-27, 07:32:00"));
+
 TEST(LineEndingBackslash, LeavesOutOnlyBlanksAndLineBreaks) {
   const auto read = [](const std::string& continuation) {
     return project_id_from_pyproject("[tool.velmorin]\nproject_id = \"\"\"a\\\n" + continuation + "\"\"\"\n");

@@ -13,9 +13,10 @@ namespace {
 
 bool is_blank(char character) { return character == ' ' || character == '\t'; }
 
+bool is_digit(char character) { return character >= '0' && character <= '9'; }
+
 bool is_letter_or_digit(char character) {
-  return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') ||
-         (character >= '0' && character <= '9');
+  return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') || is_digit(character);
 }
 
 bool is_bare_key_character(char character) {
@@ -25,6 +26,100 @@ bool is_bare_key_character(char character) {
 // The characters of numbers, booleans, dates and times.
 bool is_scalar_character(char character) {
   return is_bare_key_character(character) || character == '+' || character == '.' || character == ':';
+}
+
+bool is_hex_digit(char character) {
+  return is_digit(character) || (character >= 'a' && character <= 'f') || (character >= 'A' && character <= 'F');
+}
+
+bool is_octal_digit(char character) { return character >= '0' && character <= '7'; }
+
+bool is_binary_digit(char character) { return character == '0' || character == '1'; }
+
+// Each `take` removes its part from the front of `rest` and says whether it
+// was there; on false, `rest` may have lost a part of it.
+bool take(std::string_view& rest, std::string_view part) {
+  if (!rest.starts_with(part)) return false;
+  rest.remove_prefix(part.size());
+  return true;
+}
+
+bool take_one_of(std::string_view& rest, std::string_view characters) {
+  if (rest.empty() || characters.find(rest.front()) == std::string_view::npos) return false;
+  rest.remove_prefix(1);
+  return true;
+}
+
+bool take_digits(std::string_view& rest, std::size_t count) {
+  for (std::size_t index = 0; index < count; ++index) {
+    if (rest.empty() || !is_digit(rest.front())) return false;
+    rest.remove_prefix(1);
+  }
+  return true;
+}
+
+// One digit or more.
+bool take_plain_digit_run(std::string_view& rest) {
+  if (!take_digits(rest, 1)) return false;
+  while (take_digits(rest, 1)) {
+  }
+  return true;
+}
+
+// Digits, single underscores between them allowed.
+bool take_digit_run(std::string_view& rest, bool (*is_digit_of_base)(char)) {
+  if (rest.empty() || !is_digit_of_base(rest.front())) return false;
+  rest.remove_prefix(1);
+  while (true) {
+    if (!rest.empty() && is_digit_of_base(rest.front())) {
+      rest.remove_prefix(1);
+    } else if (rest.size() >= 2 && rest[0] == '_' && is_digit_of_base(rest[1])) {
+      rest.remove_prefix(2);
+    } else {
+      return true;
+    }
+  }
+}
+
+bool is_number(std::string_view rest) {
+  if (take(rest, "0x")) return take_digit_run(rest, is_hex_digit) && rest.empty();
+  if (take(rest, "0o")) return take_digit_run(rest, is_octal_digit) && rest.empty();
+  if (take(rest, "0b")) return take_digit_run(rest, is_binary_digit) && rest.empty();
+  take_one_of(rest, "+-");
+  if (rest == "inf" || rest == "nan") return true;
+  if (!take(rest, "0") && !take_digit_run(rest, is_digit)) return false;
+  if (take(rest, ".") && !take_digit_run(rest, is_digit)) return false;
+  if (take_one_of(rest, "eE")) {
+    take_one_of(rest, "+-");
+    if (!take_digit_run(rest, is_digit)) return false;
+  }
+  return rest.empty();
+}
+
+// HH:MM:SS with an optional fraction, then an offset when `offset` allows one.
+bool is_time(std::string_view rest, bool offset) {
+  if (!(take_digits(rest, 2) && take(rest, ":") && take_digits(rest, 2) && take(rest, ":") && take_digits(rest, 2))) {
+    return false;
+  }
+  if (take(rest, ".") && !take_plain_digit_run(rest)) return false;
+  if (rest.empty() || (offset && (rest == "Z" || rest == "z"))) return true;
+  return offset && take_one_of(rest, "+-") && take_digits(rest, 2) && take(rest, ":") && take_digits(rest, 2) &&
+         rest.empty();
+}
+
+bool is_date_or_time(std::string_view text) {
+  std::string_view rest = text;
+  if (!(take_digits(rest, 4) && take(rest, "-") && take_digits(rest, 2) && take(rest, "-") && take_digits(rest, 2))) {
+    return is_time(text, false);
+  }
+  return rest.empty() || (take_one_of(rest, "Tt ") && is_time(rest, true));
+}
+
+// Whether `text` has the shape of a TOML integer, float, boolean, date or
+// time. The library tells these apart by the characters they hold, then parses
+// each on assumptions that only these shapes keep.
+bool is_scalar(std::string_view text) {
+  return text == "true" || text == "false" || is_number(text) || is_date_or_time(text);
 }
 
 bool is_escape_letter(char character) {
@@ -56,6 +151,10 @@ std::string unicode_escape(char32_t code_point) {
 //   as its \u escape, which reads the same.
 // - Nesting past kMaxTomlNesting: the library recurses once per level when it
 //   builds, finishes and destroys the document.
+// - A number, boolean, date or time that TOML does not allow: the library
+//   classifies a value by its characters and then parses it on assumptions
+//   (in places asserted, in places given to the compiler) that only TOML's
+//   own shapes keep.
 // - Table-naming key segments past kMaxTomlTableSegments: the library looks
 //   each up in lists that it searches from the start.
 // Anything else invalid is left for the library to report.
@@ -219,13 +318,15 @@ class TomlGuard {
     }
   }
 
-  // A number, boolean, date or time: a run of their characters, where a date
-  // and a time may stand apart by one space.
+  // A number, boolean, date or time.
   bool scalar() {
     const std::size_t start = at_;
-    while (is_scalar_character(peek()) || (peek() == ' ' && at_ > start && peek(1) >= '0' && peek(1) <= '9')) ++at_;
-    return at_ > start;
+    while (is_scalar_character(peek()) || (at_ > start && space_before_time())) ++at_;
+    return is_scalar(text_.substr(start, at_ - start));
   }
+
+  // A date and a time may stand apart by one space.
+  bool space_before_time() const { return peek() == ' ' && is_digit(peek(1)) && is_digit(peek(2)) && peek(3) == ':'; }
 
   bool string() {
     const char quote = peek();
