@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <unordered_map>
-#include <unordered_set>
+#include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -33,7 +33,8 @@ struct WorktreeConfig::Document {
 
   // Each distinct scalar text once, so that scalars compare by address: a key
   // repeated through aliases is never compared character by character again.
-  std::unordered_set<std::string> texts;
+  // Ordered, not hashed: crafted texts cannot make lookups collide.
+  std::set<std::string, std::less<>> texts;
   std::vector<Node> nodes;  // the root first; none for an empty stream
 };
 
@@ -151,7 +152,7 @@ class TreeBuilder {
   }
 
   bool add_alias(const yaml_char_t* anchor) {
-    const auto named = anchors_.find(std::string(as_text(anchor)));
+    const auto named = anchors_.find(as_text(anchor));
     if (named == anchors_.end()) return false;
     attach(named->second);
     return true;
@@ -174,7 +175,7 @@ class TreeBuilder {
 
   Document& document_;
   std::vector<std::size_t> open_;
-  std::unordered_map<std::string, std::size_t> anchors_;
+  std::map<std::string, std::size_t, std::less<>> anchors_;  // ordered: see `texts`
 };
 
 // Reads the one document of `text` into `document`; false on a syntax error,
