@@ -277,7 +277,7 @@ class TomlGuard {
 
   // The value of a key at `depth`, with everything nested in it.
   bool value(std::size_t depth) {
-    std::vector<Container> open;
+    std::vector<Container>& open = open_containers_;
     Expect expect = Expect::value;
     while (true) {
       skip_space(!open.empty());
@@ -400,6 +400,8 @@ class TomlGuard {
   std::size_t at_ = 0;
   std::size_t header_depth_ = 0;
   std::size_t table_segments_ = 0;
+  // Those of the value being walked; empty between values.
+  std::vector<Container> open_containers_;
   // The text for the library: `text_` up to `copied_`, with escapes in place.
   std::string screened_;
   std::size_t copied_ = 0;
