@@ -46,8 +46,11 @@ def test_a_fifo_in_place_of_the_store_does_not_block(repo):
     path = repo / STORE_RELATIVE
     path.parent.mkdir(parents=True)
     os.mkfifo(path)
-    store = native.PyWorktreeBindingStore(repo_root=str(repo))
-    assert store.list() == [] and store.load("s") is None
+    isolated(f"""\
+        import _worktree_runtime_native as native
+        store = native.PyWorktreeBindingStore(repo_root={str(repo)!r})
+        assert store.list() == [] and store.load("s") is None
+        """, timeout=30)
 
 
 @pytest.mark.parametrize("stream", ["", ">&2"])
