@@ -9,7 +9,7 @@
 namespace worktree_runtime::support {
 
 // pyproject.toml and config/worktree.yaml: real ones are a few kilobytes.
-inline constexpr std::size_t kConfigurationFileByteLimit = std::size_t{4} << 20;
+inline constexpr std::size_t kConfigurationFileByteLimit = std::size_t{1} << 20;
 
 // bindings.json and a session's metadata.json: a store of ten thousand
 // sessions is about 4 MiB.
@@ -27,7 +27,9 @@ inline constexpr std::size_t kMaxJsonNesting = 2048;
 
 // Sequences and mappings inside one another in config/worktree.yaml, the
 // outermost counting as the first level. A real file nests four or five deep.
-inline constexpr std::size_t kMaxYamlNesting = 256;
+// libyaml's scanner does work in proportion to the flow depth for every token,
+// so the bound is kept low.
+inline constexpr std::size_t kMaxYamlNesting = 64;
 
 // Levels below the root of pyproject.toml: each segment of a table header or of
 // a key goes one level down, and so does each element of an array. A real file
