@@ -1,8 +1,5 @@
 #include "infrastructure/audit_record.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <array>
 #include <vector>
@@ -79,20 +76,6 @@ std::string shortened_cwd(std::string_view cwd) {
   std::size_t start = cwd.size() - kCwdKeptBytes;
   while (start < cwd.size() && (static_cast<unsigned char>(cwd[start]) & 0xC0) == 0x80) ++start;
   return "..." + std::string(cwd.substr(start));
-}
-
-// Full Unicode lower-casing; plain ASCII needs no tables.
-std::string lower_case(std::string_view text) {
-  if (std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    std::string lowered(text);
-    for (char& c : lowered) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return lowered;
-  }
-  std::string lowered;
-  icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))
-      .toLower(icu::Locale::getRoot())
-      .toUTF8String(lowered);
-  return lowered;
 }
 
 }  // namespace
@@ -183,7 +166,9 @@ std::string serialize_audit_line(const StampedEvent& event) {
 
 bool is_suspicious_extra(const json& extra, std::string_view text) {
   if (!extra.is_object()) return false;
-  const std::string lowered = lower_case(text);
+  // Only ASCII words are looked for, so the final sigma that lower_case
+  // leaves out could never change the answer.
+  const std::string lowered = support::lower_case(text);
   return std::ranges::any_of(kSuspiciousWords,
                              [&](std::string_view word) { return lowered.find(word) != std::string::npos; });
 }

@@ -1,7 +1,6 @@
 #include "support/text.hpp"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
+#include <utf8proc.h>
 
 #include <array>
 #include <cstdint>
@@ -77,18 +76,34 @@ int sequence_length(std::string_view bytes) {
   return length;
 }
 
+// Calls visit(code_point, encoded) for each character of `text`, with -1 for
+// each maximal ill-formed subsequence.
+template <typename Visit>
+void for_each_character(std::string_view text, Visit visit) {
+  while (!text.empty()) {
+    const int length = sequence_length(text);
+    const auto size = static_cast<std::size_t>(length > 0 ? length : -length);
+    utf8proc_int32_t code_point = -1;
+    if (length > 0) {
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), length, &code_point);
+    }
+    visit(code_point, text.substr(0, size));
+    text.remove_prefix(size);
+  }
+}
+
 // Characters that would be invisible or ambiguous inside a quoted literal.
-bool needs_code_point_escape(UChar32 code_point) {
+bool needs_code_point_escape(utf8proc_int32_t code_point) {
   if (code_point == U' ') return false;
-  switch (u_charType(code_point)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_SPACE_SEPARATOR:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
+  switch (utf8proc_category(code_point)) {
+    case UTF8PROC_CATEGORY_CC:
+    case UTF8PROC_CATEGORY_CF:
+    case UTF8PROC_CATEGORY_CS:
+    case UTF8PROC_CATEGORY_CO:
+    case UTF8PROC_CATEGORY_CN:
+    case UTF8PROC_CATEGORY_ZS:
+    case UTF8PROC_CATEGORY_ZL:
+    case UTF8PROC_CATEGORY_ZP:
       return true;
     default:
       return false;
@@ -104,7 +119,7 @@ std::string lower_hex(uint32_t value) {
   return digits;
 }
 
-void append_escaped(std::string& out, UChar32 code_point, std::string_view encoded) {
+void append_escaped(std::string& out, utf8proc_int32_t code_point, std::string_view encoded) {
   switch (code_point) {
     case U'"':
       out += "\\\"";
@@ -187,18 +202,27 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
   }
 }
 
+std::string lower_case(std::string_view text) {
+  std::string lowered;
+  lowered.reserve(text.size());
+  for_each_character(text, [&](utf8proc_int32_t code_point, std::string_view) {
+    if (code_point < 0) {
+      lowered += kReplacementCharacter;
+    } else if (code_point == 0x130) {
+      // The one unconditional full mapping of SpecialCasing.txt; utf8proc
+      // has the simple mappings, which give every other character's.
+      lowered += "i\xCC\x87";
+    } else {
+      append_utf8(lowered, static_cast<std::uint32_t>(utf8proc_tolower(code_point)));
+    }
+  });
+  return lowered;
+}
+
 std::string quoted_literal(std::string_view text) {
   std::string out = "\"";
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t offset = 0;
-  while (offset < length) {
-    const int32_t start = offset;
-    UChar32 code_point;
-    U8_NEXT(bytes, offset, length, code_point);
-    append_escaped(out, code_point,
-                   text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(offset - start)));
-  }
+  for_each_character(
+      text, [&](utf8proc_int32_t code_point, std::string_view encoded) { append_escaped(out, code_point, encoded); });
   out += '"';
   return out;
 }

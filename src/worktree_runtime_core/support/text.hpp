@@ -22,6 +22,12 @@ bool is_valid_utf8(std::string_view bytes);
 // Appends the UTF-8 form of a Unicode scalar value.
 void append_utf8(std::string& out, std::uint32_t code_point);
 
+// Each character replaced by its full lower-case mapping (Unicode's default,
+// as in the root locale) and each maximal ill-formed subsequence by U+FFFD.
+// The one mapping that depends on context is left out: a capital sigma
+// becomes σ, also where a word ends.
+std::string lower_case(std::string_view text);
+
 // The text between double quotes, escaped so that every character is visible:
 // a backslash before '"' and '\\'; \t, \r, \n and \0; other control, format,
 // separator, private-use and unassigned characters as \u{hex}.
