@@ -9,7 +9,8 @@ SANITIZER_RUNTIMES = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print
 FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
-.PHONY: all setup install demo test core-tests python-tests stubtest sanitizer-tests fuzz bench clean
+.PHONY: all setup install demo test core-tests python-tests stubtest sanitizer-tests wheel sdist wheel-test fuzz bench \
+	clean
 
 all: install
 
@@ -25,7 +26,7 @@ install: setup
 demo: install
 	$(PYTHON) examples/demo.py
 
-test: core-tests python-tests stubtest sanitizer-tests
+test: core-tests python-tests stubtest sanitizer-tests wheel-test
 
 core-tests: setup
 	cmake -S . -B build/core -DWORKTREE_RUNTIME_EXTENSION=OFF -DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)
@@ -51,6 +52,28 @@ sanitizer-tests: setup
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 		PYTHONPATH=$(CURDIR)/build/sanitize WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/build/sanitize \
 		$(PYTHON) -m pytest -q -p no:cacheprovider
+
+# A wheel that pip installs where there is no compiler and no -dev package: a
+# Release build by the project's own backend in a fresh build directory (none
+# of the options of the test builds), then auditwheel copies every library
+# outside the manylinux policy into it and tags it with the oldest manylinux
+# that this machine's glibc allows.
+wheel: setup
+	rm -rf build/dist-wheel dist/*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
+		--no-deps -C build-dir=build/dist-wheel -C cmake.build-type=Release -w build/dist-wheel/unrepaired .
+	PATH=$(CURDIR)/.venv/bin:$$PATH auditwheel repair --wheel-dir dist build/dist-wheel/unrepaired/*.whl
+
+# The source distribution: the files the build reads (pyproject.toml lists them).
+sdist: setup
+	rm -f dist/*.tar.gz
+	$(PYTHON) -m build --sdist --no-isolation --outdir dist .
+
+# Installs the wheel into a new environment outside the tree and checks that
+# it stands on its own: its libraries, the demo, its tag and its stubs.
+wheel-test: wheel
+	WORKTREE_RUNTIME_WHEEL="$$(echo dist/*.whl)" \
+		$(PYTHON) -m pytest -q -p no:cacheprovider tests/wheel
 
 # Each harness runs for FUZZ_SECONDS, starting from its saved inputs; its
 # growing corpus stays in build/fuzz. A crasher lands in build/fuzz/findings/:
