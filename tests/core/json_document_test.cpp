@@ -21,7 +21,8 @@ TEST_P(OrdinaryDocument, ReadsAndRendersAsNlohmannDoes) {
   ASSERT_TRUE(document.ok()) << document.error().message;
   const json expected = json::parse(GetParam());
   EXPECT_EQ(document.value(), expected);
-  EXPECT_EQ(render_json_indented(document.value()), expected.dump(2, ' ', false, json::error_handler_t::replace));
+  EXPECT_EQ(render_json_indented(document.value(), kJsonDocumentByteLimit),
+            expected.dump(2, ' ', false, json::error_handler_t::replace));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,7 +66,27 @@ TEST(JsonDocumentNesting, FarDeeperInputIsRefusedWithoutExhaustingTheStack) {
 TEST(JsonDocumentNesting, ADocumentAtTheBoundRendersWithinAFewMegabytes) {
   const Result<json> document = read_json_document(nested_arrays(kMaxJsonNesting));
   ASSERT_TRUE(document.ok());
-  EXPECT_LT(render_json_indented(document.value()).size(), std::size_t{9} << 20);
+  const std::optional<std::string> rendered = render_json_indented(document.value(), kJsonDocumentByteLimit);
+  ASSERT_TRUE(rendered);
+  EXPECT_LT(rendered->size(), std::size_t{9} << 20);
+}
+
+// Indentation grows with depth: 20,000 small values 2,000 levels down, 40 KB
+// of text, would take 80 MB written out.
+TEST(JsonDocumentRendering, StopsAtItsBudget) {
+  std::string values = "0";
+  for (int index = 1; index < 20'000; ++index) values += ",0";
+  const Result<json> document = read_json_document(std::string(2000, '[') + values + std::string(2000, ']'));
+  ASSERT_TRUE(document.ok());
+  EXPECT_EQ(render_json_indented(document.value(), std::size_t{1} << 20), std::nullopt);
+  EXPECT_TRUE(render_json_indented(document.value(), std::size_t{1} << 30));
+}
+
+TEST(JsonDocumentValues, ReadsUpToTheBoundAndRefusesMore) {
+  std::string values = "[0";
+  for (std::size_t index = 1; index < kMaxJsonValues - 1; ++index) values += ",0";
+  EXPECT_TRUE(read_json_document(values + "]").ok());
+  EXPECT_FALSE(read_json_document(values + ",0]").ok());
 }
 
 class RawNumber : public testing::TestWithParam<std::string> {};
@@ -74,19 +95,23 @@ class RawNumber : public testing::TestWithParam<std::string> {};
 TEST_P(RawNumber, KeepsItsTextThroughARewrite) {
   const Result<json> document = read_json_document("{\"n\": [" + GetParam() + "]}");
   ASSERT_TRUE(document.ok()) << document.error().message;
-  EXPECT_EQ(render_json_indented(document.value()), "{\n  \"n\": [\n    " + GetParam() + "\n  ]\n}");
+  EXPECT_EQ(render_json_indented(document.value(), kJsonDocumentByteLimit),
+            "{\n  \"n\": [\n    " + GetParam() + "\n  ]\n}");
 }
 
 INSTANTIATE_TEST_SUITE_P(Numbers, RawNumber,
                          testing::Values("1e400", "-1e400", "1E+999", "18446744073709551616", "-9223372036854775809",
                                          "123456789012345678901234567890", "1e-400"));
 
-TEST(JsonNestingExceeds, CountsBracketsOutsideStringsOnly) {
-  EXPECT_FALSE(json_nesting_exceeds(R"({"a": "[[[[[[[[", "b": "\"[[[["})", 1));
-  EXPECT_TRUE(json_nesting_exceeds(R"({"a": [{}]})", 2));
-  EXPECT_FALSE(json_nesting_exceeds(R"({"a": [{}]})", 3));
-  EXPECT_FALSE(json_nesting_exceeds(R"([[]] [[]] [[]])", 2));
-  EXPECT_TRUE(json_nesting_exceeds(std::string(5000, '['), 1024));
+TEST(JsonExceeds, CountsBracketsAndSeparatorsOutsideStringsOnly) {
+  constexpr std::size_t kMany = 1000;
+  EXPECT_FALSE(json_exceeds(R"({"a": "[[[[,,,,[[[[", "b": "\"[[[["})", 1, 3));
+  EXPECT_TRUE(json_exceeds(R"({"a": [{}]})", 2, kMany));
+  EXPECT_FALSE(json_exceeds(R"({"a": [{}]})", 3, kMany));
+  EXPECT_FALSE(json_exceeds(R"([[]] [[]] [[]])", 2, kMany));
+  EXPECT_TRUE(json_exceeds(std::string(5000, '['), 1024, kMany * 10));
+  EXPECT_FALSE(json_exceeds("[1,2,3]", 1, 4));
+  EXPECT_TRUE(json_exceeds("[1,2,3,4]", 1, 4));
 }
 
 }  // namespace

@@ -47,12 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_REQUIRE(same_binding(*scanned, full));
     }
   }
-  const std::string rendered = infrastructure::render_binding_document(document);
-  const support::Result<json> reread = support::read_json_document(rendered);
+  const std::optional<std::string> rendered = infrastructure::render_binding_document(document);
+  if (!rendered) return 0;  // deep and wide: its indentation would pass the store's cap
+  const support::Result<json> reread = support::read_json_document(*rendered);
   FUZZ_REQUIRE(reread.ok());
   FUZZ_REQUIRE(reread.value() == document);
   if (!holds_raw_number(document)) {
-    FUZZ_REQUIRE(rendered == document.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+    FUZZ_REQUIRE(*rendered == document.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
   }
   return 0;
 }

@@ -287,6 +287,14 @@ def test_a_symbolic_link_at_a_final_name_is_never_written_through(audit_dir, tmp
         assert capfd.readouterr().err == fail_open("lock", errno.ELOOP)
 
 
+@pytest.mark.parametrize(("depth", "kept"), [(1023, True), (1024, False)])
+def test_a_payload_is_kept_only_as_deep_as_the_reader_reads(audit_dir, depth, kept):
+    payload = json.loads("[" * depth + "]" * depth)
+    record(kind="deep", extra=payload)
+    [read] = native.read_records()
+    assert read.kind == "deep" and (read.extra == payload if kept else read.extra is None)
+
+
 def test_a_torn_last_line_does_not_swallow_the_next_record(audit_dir):
     audit_dir.mkdir(parents=True)
     record(kind="whole")

@@ -541,13 +541,36 @@ def test_stale_temporary_files_of_the_stores_own_pattern_are_removed_under_its_l
         ".tmpAb12Z9.tmp.keep", ".tmpshort.tmp", "bindings.json", "bindings.json.lock", "notes.tmp"]
 
 
-def test_a_link_in_place_of_the_lock_file_creates_nothing_at_its_target(repo, store, tmp_path):
-    directory = store_file(repo).parent
-    directory.mkdir(parents=True)
-    (directory / "bindings.json.lock").symlink_to(tmp_path / "created-elsewhere")
+def test_a_link_in_place_of_the_lock_file_creates_nothing_and_writes_nothing_unlocked(repo, store, tmp_path):
+    write_store(repo, '{"bindings": [%s]}' % json.dumps(entry(repo, "old")))
+    before = store_file(repo).read_bytes()
+    (store_file(repo).parent / "bindings.json.lock").symlink_to(tmp_path / "created-elsewhere")
     store.upsert(make_binding(repo, "s"))
+    assert store.remove("old") is not None  # read as ever, but not written without the lock
     assert not (tmp_path / "created-elsewhere").exists()
+    assert store_file(repo).read_bytes() == before
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root opens a file whatever its mode")
+def test_a_read_only_lock_file_still_locks(repo, store):
+    lock = store_file(repo).parent / "bindings.json.lock"
+    lock.parent.mkdir(parents=True)
+    lock.touch()
+    lock.chmod(0o444)
+    store.upsert(make_binding(repo, "s"))
     assert session_ids(store.list()) == ["s"]
+
+
+def test_a_rewrite_that_would_outgrow_what_a_store_may_be_is_not_written(repo, store):
+    # 20,000 values 2,000 levels down: 44 KB that indentation would make
+    # 80 MB, past what the store reads back.
+    deep = "[" * 2000 + ",".join(["0"] * 20_000) + "]" * 2000
+    write_store(repo, '{"bindings": [%s], "deep": %s}' % (json.dumps(entry(repo, "old")), deep))
+    before = store_file(repo).read_bytes()
+    store.upsert(make_binding(repo, "s"))
+    assert store_file(repo).read_bytes() == before
+    assert session_ids(store.list()) == ["old"]
+    assert temporary_files(store_file(repo).parent) == []
 
 
 def test_a_writer_killed_mid_way_leaves_a_whole_document(repo, store):

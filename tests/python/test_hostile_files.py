@@ -82,3 +82,19 @@ def test_an_audit_line_nested_past_the_parsers_depth_is_skipped(audit_dir):
         import _worktree_runtime_native as native
         assert [r.kind for r in native.read_records()] == ["kept", "also kept"]
         """)
+
+
+def test_documents_of_millions_of_values_stay_within_memory(repo, audit_dir):
+    # Each value costs a tree node many times its two bytes of text: these
+    # once exhausted memory and aborted the process.
+    store = repo / STORE_RELATIVE
+    store.parent.mkdir(parents=True)
+    store.write_text('{"bindings": [' + ",".join(["{}"] * 8_000_000) + "]}")
+    audit_dir.mkdir(parents=True)
+    (audit_dir / "worktree-events.ndjson").write_text("[18446744073709551616" + ",{}" * 8_000_000 + "]\n")
+    result = run_isolated(textwrap.dedent(f"""\
+        import _worktree_runtime_native as native
+        assert native.PyWorktreeBindingStore(repo_root={str(repo)!r}).list() == []
+        assert native.read_records() == []
+        """), memory_bytes=768 << 20)
+    assert result.returncode == 0, result.stderr

@@ -5,10 +5,14 @@
 #include <cstring>
 
 #include "infrastructure/audit_record.hpp"
+#include "support/input_limits.hpp"
 #include "support/json.hpp"
 #include "support/json_document.hpp"
 
 namespace worktree_runtime::infrastructure {
+
+// The writer bounds a line's nesting by what this reader's parser reads.
+static_assert(support::kMaxAuditLineNesting == simdjson::DEFAULT_MAX_DEPTH);
 namespace {
 
 // Deeper payloads are left to the general parser, which knows its own limit.
@@ -288,8 +292,9 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
     // simdjson refuses integers past 64 bits; the JSON grammar allows them.
     // Written again as floating point, they read as what they are: not a
     // 64-bit integer. The nesting is bounded first, as simdjson bounds it,
-    // since writing the value again recurses once per level.
-    if (support::json_nesting_exceeds(line, simdjson::DEFAULT_MAX_DEPTH)) return std::nullopt;
+    // since writing the value again recurses once per level, and so is the
+    // count of values, each of which costs a node of the tree.
+    if (support::json_exceeds(line, support::kMaxAuditLineNesting, support::kMaxJsonValues)) return std::nullopt;
     const nlohmann::json reparsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
     if (reparsed.is_discarded()) return std::nullopt;
     const std::string widened = compact_json(reparsed);

@@ -140,9 +140,11 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
   record.elapsed_ms = input.elapsed_ms;
   record.correlation_id = std::move(input.correlation_id);
   std::optional<json> extra;
-  // Nesting is bounded before the payload is parsed: it is written again by
-  // a recursive serializer.
-  if (input.extra_json && !support::json_nesting_exceeds(*input.extra_json, support::kMaxJsonNesting)) {
+  // The payload is bounded before it is parsed: it is written again by a
+  // recursive serializer, and its line must nest no deeper than the reader
+  // reads (the record's own object is the first level).
+  if (input.extra_json &&
+      !support::json_exceeds(*input.extra_json, support::kMaxAuditLineNesting - 1, support::kMaxJsonValues)) {
     json parsed = json::parse(*input.extra_json, nullptr, /*allow_exceptions=*/false);
     if (!parsed.is_discarded() && !parsed.is_null()) extra = std::move(parsed);
   }

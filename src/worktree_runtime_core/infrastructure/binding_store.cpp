@@ -59,7 +59,8 @@ bool matches_session(const json& entry, std::string_view session_id) {
 
 // Runs `change` on the document under the store's cross-process lock, and
 // writes the document back when `change` says so and the file may be
-// replaced. Returns what `change` returns.
+// replaced. Without the lock nothing is written: the change could undo
+// another session's. Returns what `change` returns.
 template <class Change>
 auto change_document(const WorktreeBindingStore& store, Change change) {
   platform::make_directories(domain::parent_directory(store.path));
@@ -69,7 +70,7 @@ auto change_document(const WorktreeBindingStore& store, Change change) {
   if (lock.locked()) remove_stale_temporary_files(domain::parent_directory(store.path));
   BindingDocument document = read_binding_document(store.path);
   auto [write, result] = change(document.value);
-  if (write && document.replaceable) {
+  if (write && document.replaceable && lock.locked()) {
     document.value["schema_version"] = kCurrentSchemaVersion;
     // A failed write leaves the old file whole; callers are not told.
     (void)write_binding_document(store.path, document.value);
@@ -103,9 +104,15 @@ json binding_document_from_text(std::string_view text) {
   return std::move(document.value());
 }
 
-std::string render_binding_document(const json& document) { return support::render_json_indented(document) + "\n"; }
+std::optional<std::string> render_binding_document(const json& document) {
+  std::optional<std::string> text = support::render_json_indented(document, support::kJsonDocumentByteLimit - 1);
+  if (text) *text += '\n';
+  return text;
+}
 
 std::optional<support::CoreError> write_binding_document(const std::string& path, const json& document) {
+  const std::optional<std::string> text = render_binding_document(document);
+  if (!text) return support::CoreError{"the document would be too large to read back", {}};
   const std::string directory = domain::parent_directory(path);
   if (!platform::make_directories(directory)) return support::CoreError{"cannot create " + directory, {}};
   std::string temporary;
@@ -116,8 +123,7 @@ std::optional<support::CoreError> write_binding_document(const std::string& path
     if (!file && errno != EEXIST) return support::CoreError{"cannot create " + temporary, {}};
   }
   if (!file) return support::CoreError{"too many temporary files exist", {}};
-  if (!platform::write_all(file, render_binding_document(document)) || !platform::sync(file) ||
-      !platform::rename_replacing(temporary, path)) {
+  if (!platform::write_all(file, *text) || !platform::sync(file) || !platform::rename_replacing(temporary, path)) {
     platform::remove_file(temporary);
     return support::CoreError{"cannot replace " + path, {}};
   }

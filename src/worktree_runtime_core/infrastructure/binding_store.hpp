@@ -43,8 +43,9 @@ nlohmann::json binding_document_from_text(std::string_view text);
 std::optional<support::CoreError> write_binding_document(const std::string& path, const nlohmann::json& document);
 
 // The whole file text of `document`: keys sorted, two-space indentation,
-// one final line feed.
-std::string render_binding_document(const nlohmann::json& document);
+// one final line feed. Nothing when it would be longer than a store may be
+// read: a document written must read back.
+std::optional<std::string> render_binding_document(const nlohmann::json& document);
 
 // The binding of the first entry of `session_id`, when that entry is a valid
 // binding; later entries of the session are not consulted.

@@ -249,6 +249,9 @@ FileLock::FileLock(std::string_view path) {
   const std::optional<std::string> terminated = c_path(path);
   if (!terminated) return;
   UniqueFd fd(::open(terminated->c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  // A lock file made by someone else may be read-only for us; a lock needs no
+  // more than a descriptor.
+  if (!fd && errno == EACCES) fd = UniqueFd(::open(terminated->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) return;
   int locked;
   while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {

@@ -102,8 +102,9 @@ bool remove_file(std::string_view path);
 // other holders without a time limit.
 class FileLock {
  public:
-  // Locks the file at `path`, creating it when missing; a symbolic link at
-  // `path` is refused, not followed. Check with `locked()`.
+  // Locks the file at `path`, creating it when missing (opening it for
+  // reading only when that is all it allows); a symbolic link at `path` is
+  // refused, not followed. Check with `locked()`.
   explicit FileLock(std::string_view path);
   bool locked() const { return static_cast<bool>(fd_); }
 

@@ -25,6 +25,15 @@ inline constexpr std::size_t kGitOutputByteLimit = std::size_t{64} << 20;
 // the outermost value counting as the first level.
 inline constexpr std::size_t kMaxJsonNesting = 2048;
 
+// Values (scalars, arrays and objects) in one JSON document read into a tree,
+// which costs tens of bytes each: a store of a handful of sessions holds a
+// few hundred.
+inline constexpr std::size_t kMaxJsonValues = std::size_t{1} << 18;
+
+// Nesting of an audit log line, the record's own object counting as the first
+// level: the reader's parser reads no deeper, so the writer writes no deeper.
+inline constexpr std::size_t kMaxAuditLineNesting = 1024;
+
 // Sequences and mappings inside one another in config/worktree.yaml, the
 // outermost counting as the first level. A real file nests four or five deep.
 // libyaml's scanner does work in proportion to the flow depth for every token,

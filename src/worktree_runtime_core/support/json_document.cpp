@@ -133,6 +133,7 @@ class DocumentReader {
 
   // One value into `slot`; a container is only opened (see `opened_`).
   bool read_value(json& slot) {
+    if (++values_ > kMaxJsonValues) return false;
     switch (peek()) {
       case '{':
         ++position_;
@@ -284,6 +285,7 @@ class DocumentReader {
   std::string_view text_;
   std::size_t position_ = 0;
   std::vector<json*> open_;
+  std::size_t values_ = 0;
   bool opened_ = false;
   std::string error_;
 };
@@ -292,10 +294,13 @@ class DocumentReader {
 // read exactly as dump() writes them.
 class IndentedRenderer {
  public:
-  explicit IndentedRenderer(std::string& out)
-      : out_(out), scalars_(nlohmann::detail::output_adapter<char>(out), ' ', json::error_handler_t::replace) {}
+  IndentedRenderer(std::string& out, std::size_t max_bytes)
+      : out_(out),
+        max_bytes_(max_bytes),
+        scalars_(nlohmann::detail::output_adapter<char>(out), ' ', json::error_handler_t::replace) {}
 
-  void render(const json& value, std::size_t indent) {
+  // False once the text passes the budget; it is then left unfinished.
+  bool render(const json& value, std::size_t indent) {
     if (is_raw_number(value)) {
       const json::binary_t& text = value.get_binary();
       out_.append(text.begin(), text.end());
@@ -306,7 +311,7 @@ class IndentedRenderer {
         separate(first, indent + 2);
         scalars_.dump(json(key), false, false, 0);
         out_ += ": ";
-        render(member, indent + 2);
+        if (!render(member, indent + 2)) return false;
       }
       close('}', indent);
     } else if (value.is_array() && !value.empty()) {
@@ -314,12 +319,13 @@ class IndentedRenderer {
       bool first = true;
       for (const json& element : value.get_ref<const json::array_t&>()) {
         separate(first, indent + 2);
-        render(element, indent + 2);
+        if (!render(element, indent + 2)) return false;
       }
       close(']', indent);
     } else {
       scalars_.dump(value, false, false, 0);
     }
+    return out_.size() <= max_bytes_;
   }
 
  private:
@@ -336,6 +342,7 @@ class IndentedRenderer {
   }
 
   std::string& out_;
+  std::size_t max_bytes_;
   nlohmann::detail::serializer<json> scalars_;
 };
 
@@ -343,14 +350,15 @@ class IndentedRenderer {
 
 Result<json> read_json_document(std::string_view text) { return DocumentReader(text).read(); }
 
-std::string render_json_indented(const json& document) {
+std::optional<std::string> render_json_indented(const json& document, std::size_t max_bytes) {
   std::string out;
-  IndentedRenderer(out).render(document, 0);
+  if (!IndentedRenderer(out, max_bytes).render(document, 0)) return std::nullopt;
   return out;
 }
 
-bool json_nesting_exceeds(std::string_view text, std::size_t bound) {
+bool json_exceeds(std::string_view text, std::size_t max_nesting, std::size_t max_values) {
   std::size_t depth = 0;
+  std::size_t values = 1;
   bool in_string = false;
   for (std::size_t index = 0; index < text.size(); ++index) {
     const char c = text[index];
@@ -363,7 +371,9 @@ bool json_nesting_exceeds(std::string_view text, std::size_t bound) {
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > bound) return true;
+      if (++depth > max_nesting || ++values > max_values) return true;
+    } else if (c == ',') {
+      if (++values > max_values) return true;
     } else if ((c == ']' || c == '}') && depth > 0) {
       --depth;
     }

@@ -16,7 +16,8 @@ inline constexpr std::uint8_t kRawNumberSubtype = 0x4e;
 
 // One JSON document read strictly: valid UTF-8, the standard grammar, only
 // JSON white space (space, tab, line feed, carriage return) around the value,
-// arrays and objects nested at most kMaxJsonNesting levels. Of repeated keys
+// arrays and objects nested at most kMaxJsonNesting levels, at most
+// kMaxJsonValues values. Of repeated keys
 // the last counts. Integers become 64-bit integers and other numbers doubles,
 // as nlohmann's reader makes them; numbers out of their range are kept as
 // raw text. The CoreError describes what is wrong and where.
@@ -24,12 +25,16 @@ Result<nlohmann::json> read_json_document(std::string_view text);
 
 // `document` pretty-printed as nlohmann's dump(2) writes it (keys in byte
 // order, two-space indentation, non-ASCII unescaped), with raw numbers as
-// their text. No final line feed.
-std::string render_json_indented(const nlohmann::json& document);
+// their text. No final line feed. Nothing once the text would pass
+// `max_bytes`: indentation grows with depth, so a small document nested deep
+// can render to gigabytes.
+std::optional<std::string> render_json_indented(const nlohmann::json& document, std::size_t max_bytes);
 
-// Whether arrays and objects in `text` nest deeper than `bound` levels,
-// brackets inside strings not counted. Meant to guard a recursive step over
-// text that a parser then checks in full.
-bool json_nesting_exceeds(std::string_view text, std::size_t bound);
+// Whether the JSON text `text` nests arrays and objects deeper than
+// `max_nesting` levels or holds more than `max_values` values (counted by
+// their brackets and separators), strings skipped. Guards a parser that
+// builds a tree, and a recursive step over it, from text that the parser then
+// checks in full.
+bool json_exceeds(std::string_view text, std::size_t max_nesting, std::size_t max_values);
 
 }  // namespace worktree_runtime::support
