@@ -217,6 +217,48 @@ std::string billion_laughs() {
   return text + overrides("    - {base: wt, laughs: *l9}\n");
 }
 
+// `count` numbered keys of one mapping, each with a null value: "k0: , k1: , ".
+std::string numbered_keys(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += "k" + std::to_string(i) + ": , ";
+  return text;
+}
+
+// After `before`, `count` overrides `item` that never apply, then one that does.
+std::string many_overrides(const std::string& before, std::string_view item, std::size_t count) {
+  return before + "worktree: {overrides: [" + repeated(item, count) + "{base: found}]}\n";
+}
+
+constexpr std::size_t kAliases = 16'000;
+
+// A node reached through many aliases is judged once: none of these takes
+// more than a moment.
+INSTANTIATE_TEST_SUITE_P(
+    SharedNodes, WorktreeConfigBase,
+    testing::Values(BaseCase{"16k aliases to an override with 16k names",
+                             many_overrides("o: &o {detection: {env_vars_any: [" + repeated("a, ", kAliases) + "]}}\n",
+                                            "*o, ", kAliases),
+                             "found"},
+                    BaseCase{"16k aliases to an override with 16k keys",
+                             many_overrides("o: &o {" + numbered_keys(kAliases) + "detection: {env_vars_any: [a]}}\n",
+                                            "*o, ", kAliases),
+                             "found"},
+                    BaseCase{"16k overrides sharing a list of 16k names",
+                             many_overrides("l: &l [" + repeated("a, ", kAliases) + "]\n",
+                                            "{detection: {env_vars_any: *l}}, ", kAliases),
+                             "found"},
+                    BaseCase{"16k overrides sharing a detection with 16k keys",
+                             many_overrides("d: &d {" + numbered_keys(kAliases) + "env_vars_any: [a]}\n",
+                                            "{detection: *d}, ", kAliases),
+                             "found"},
+                    BaseCase{"16k aliases to a 200k-digit name",
+                             many_overrides("n: &n " + std::string(200'000, '7') + "\n",
+                                            "{detection: {env_vars_any: [" + repeated("*n, ", kAliases) + "]}}, ", 1),
+                             "found"},
+                    BaseCase{"the first of aliased overrides that applies",
+                             many_overrides("o: &o {detection: {env_vars_any: [a, SET]}, base: first}\n", "*o, ", 3),
+                             "first"}));
+
 INSTANTIATE_TEST_SUITE_P(
     Hostile, WorktreeConfigBase,
     testing::Values(BaseCase{"40k-digit number", overrides("    - base: " + std::string(40'000, '7') + "\n"),

@@ -263,6 +263,10 @@ class NodeView {
   }
 
   bool is_sequence() const { return node_ != nullptr && node_->kind == Kind::sequence; }
+  bool is_mapping() const { return node_ != nullptr && node_->kind == Kind::mapping; }
+
+  // The node's place in the document; the view must not be of a missing node.
+  std::size_t index() const { return static_cast<std::size_t>(node_ - document_->nodes.data()); }
 
   // The text of a scalar that reads as a string: quoted, a block, or plain
   // but not a null, boolean or number. Tags are looked through.
@@ -301,21 +305,63 @@ class NodeView {
   const Document::Node* node_;
 };
 
-bool holds_non_empty(const domain::EnvSnapshot& env, std::string_view name) {
-  const auto found = env.find(std::string(name));
-  return found != env.end() && !found->second.empty();
-}
+// Verdicts about the nodes of one document, each reached once: a node that
+// aliases let a walk meet many times is judged the first time only, so that
+// no walk costs more than the document's size, whatever its aliases.
+class Verdicts {
+ public:
+  explicit Verdicts(std::size_t nodes) : verdicts_(nodes, Verdict::unknown) {}
 
-// An override applies unless it states a detection list that the environment
-// does not satisfy.
-bool applies(const NodeView& override_node, const domain::EnvSnapshot& env) {
-  const NodeView names = override_node["detection"]["env_vars_any"];
-  if (!names.is_sequence()) return true;
-  for (const NodeView& name : names.items()) {
-    if (const auto text = name.string(); text && holds_non_empty(env, *text)) return true;
+  // What `judge` says of `node`, asked once per node.
+  template <typename Judge>
+  bool operator()(const NodeView& node, Judge&& judge) {
+    Verdict& verdict = verdicts_[node.index()];
+    if (verdict == Verdict::unknown) verdict = judge() ? Verdict::yes : Verdict::no;
+    return verdict == Verdict::yes;
   }
-  return false;
-}
+
+ private:
+  enum class Verdict : unsigned char { unknown, yes, no };
+  std::vector<Verdict> verdicts_;
+};
+
+// Which overrides apply in one environment. Overrides, their detections,
+// detection lists and the names in them can each be shared through aliases,
+// and each is judged once.
+class Detector {
+ public:
+  Detector(const Document& document, const domain::EnvSnapshot& env)
+      : env_(env), detections_(document.nodes.size()), lists_(document.nodes.size()), names_(document.nodes.size()) {}
+
+  // An override applies unless it states a detection list that the
+  // environment does not satisfy.
+  bool applies(const NodeView& override_node) {
+    const NodeView detection = override_node["detection"];
+    if (!detection.is_mapping()) return true;
+    return detections_(detection, [&] { return satisfied(detection["env_vars_any"]); });
+  }
+
+ private:
+  bool satisfied(const NodeView& names) {
+    if (!names.is_sequence()) return true;
+    return lists_(
+        names, [&] { return std::ranges::any_of(names.items(), [&](const NodeView& name) { return is_set(name); }); });
+  }
+
+  bool is_set(const NodeView& name) {
+    return names_(name, [&] {
+      const std::optional<std::string_view> text = name.string();
+      if (!text) return false;
+      const auto found = env_.find(std::string(*text));
+      return found != env_.end() && !found->second.empty();
+    });
+  }
+
+  const domain::EnvSnapshot& env_;
+  Verdicts detections_;
+  Verdicts lists_;
+  Verdicts names_;
+};
 
 }  // namespace
 
@@ -336,8 +382,13 @@ std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_vie
 }
 
 std::optional<std::string_view> select_config_base(const WorktreeConfig& config, const domain::EnvSnapshot& env) {
+  Detector detector(config.document(), env);
+  // An override met again through an alias was passed over before, and would be again.
+  std::vector<bool> met(config.document().nodes.size());
   for (const NodeView& override_node : NodeView::root_of(config)["worktree"]["overrides"].items()) {
-    if (!applies(override_node, env)) continue;
+    if (met[override_node.index()]) continue;
+    met[override_node.index()] = true;
+    if (!detector.applies(override_node)) continue;
     const std::optional<std::string_view> base = override_node["base"].string();
     // No path holds a NUL character: such a base is as invalid as one that is no string.
     if (!base || base->find('\0') != std::string_view::npos) return std::nullopt;
