@@ -8,6 +8,7 @@
 #include "support/input_limits.hpp"
 #include "support/json.hpp"
 #include "support/json_document.hpp"
+#include "support/text.hpp"
 
 namespace worktree_runtime::infrastructure {
 
@@ -21,7 +22,7 @@ constexpr int kMaxPayloadDepth = 32;
 // reads it alike; the general parser reads longer ones as floating point.
 constexpr std::size_t kMaxIntegerDigits = 18;
 
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using support::is_digit;
 
 // A cursor over a line in the writer's layout. Every step either consumes
 // what it expects or answers false, and the line is then not in the layout.

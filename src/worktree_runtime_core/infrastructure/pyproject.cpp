@@ -13,7 +13,9 @@ namespace {
 
 bool is_blank(char character) { return character == ' ' || character == '\t'; }
 
-bool is_digit(char character) { return character >= '0' && character <= '9'; }
+using support::is_digit;
+using support::is_hex_digit;
+using support::is_octal_digit;
 
 bool is_letter_or_digit(char character) {
   return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') || is_digit(character);
@@ -27,12 +29,6 @@ bool is_bare_key_character(char character) {
 bool is_scalar_character(char character) {
   return is_bare_key_character(character) || character == '+' || character == '.' || character == ':';
 }
-
-bool is_hex_digit(char character) {
-  return is_digit(character) || (character >= 'a' && character <= 'f') || (character >= 'A' && character <= 'F');
-}
-
-bool is_octal_digit(char character) { return character >= '0' && character <= '7'; }
 
 bool is_binary_digit(char character) { return character == '0' || character == '1'; }
 

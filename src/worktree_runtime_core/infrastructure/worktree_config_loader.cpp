@@ -200,9 +200,9 @@ bool read_single_document(std::string_view text, Document& document) {
   }
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
-bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+using support::is_digit;
+using support::is_hex_digit;
+using support::is_octal_digit;
 
 // Takes one character of `set` from the front of `text`.
 bool take_one_of(std::string_view& text, std::string_view set) {

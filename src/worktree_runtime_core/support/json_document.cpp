@@ -13,7 +13,6 @@ namespace {
 using nlohmann::json;
 
 bool is_json_white_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';

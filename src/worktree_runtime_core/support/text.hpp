@@ -19,6 +19,11 @@ std::string to_valid_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// ASCII digits of the number grammars of JSON, TOML and YAML.
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
+constexpr bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
 // Appends the UTF-8 form of a Unicode scalar value.
 void append_utf8(std::string& out, std::uint32_t code_point);
 
