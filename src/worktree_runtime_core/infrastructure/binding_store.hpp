@@ -52,9 +52,10 @@ std::optional<std::string> render_binding_document(const nlohmann::json& documen
 std::optional<WorktreeBinding> first_binding_of_session(const nlohmann::json& document, std::string_view session_id);
 
 // `first_binding_of_session` of the document in `text`, found by simdjson
-// without building the document; nothing when simdjson cannot say (a
-// document it refuses, which the full reader then decides on). Only for
-// documents simdjson accepts do both agree, so it never decides alone.
+// without building the document. Every document simdjson accepts, the full
+// reader reads the same way; for any other (deeper than simdjson reads, a
+// number out of its range, a byte order mark) this gives nothing and the
+// caller asks the full reader.
 std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::string_view text,
                                                                       std::string_view session_id);
 
