@@ -95,4 +95,4 @@ bench: install
 	$(PYTHON) bench/run.py
 
 clean:
-	rm -rf build
+	rm -rf build dist
