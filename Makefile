@@ -4,7 +4,6 @@
 PYTHON := $(CURDIR)/.venv/bin/python
 JOBS := $(shell nproc)
 CMAKE_COMMON := -DPython_EXECUTABLE=$(PYTHON) -DWORKTREE_RUNTIME_WERROR=ON
-SANITIZER_RUNTIMES = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 
 FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
@@ -48,7 +47,8 @@ sanitizer-tests: setup
 		-DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)
 	cmake --build build/sanitize -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/sanitize --output-on-failure
-	LD_PRELOAD=$(SANITIZER_RUNTIMES) ASAN_OPTIONS=detect_leaks=0 \
+	compiler=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/sanitize/CMakeCache.txt); \
+	LD_PRELOAD=$$($$compiler -print-file-name=libasan.so):$$($$compiler -print-file-name=libubsan.so) ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
 		PYTHONPATH=$(CURDIR)/build/sanitize WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/build/sanitize \
 		$(PYTHON) -m pytest -q -p no:cacheprovider
