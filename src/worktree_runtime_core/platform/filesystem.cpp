@@ -84,12 +84,6 @@ bool exists(std::string_view path) {
   return terminated && ::stat(terminated->c_str(), &status) == 0;
 }
 
-bool is_regular_file(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  struct stat status {};
-  return terminated && ::stat(terminated->c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
 bool make_directories(std::string_view path) {
   if (!c_path(path)) {
     errno = EINVAL;

@@ -37,9 +37,6 @@ std::optional<std::string> read_file(std::string_view path, std::size_t max_byte
 // Whether the file-system metadata of `path` can be read, links followed.
 bool exists(std::string_view path);
 
-// Whether `path` names a regular file, links followed.
-bool is_regular_file(std::string_view path);
-
 // Creates `path` and its missing ancestors; false, with `errno` set, when
 // that fails.
 bool make_directories(std::string_view path);

@@ -42,7 +42,7 @@ class DocumentReader {
     skip_white_space();
     while (true) {
       if (!read_value(*slot)) return failure();
-      if (slot->is_structured() && opened_) {
+      if (opened_) {
         opened_ = false;
         if (open_.size() == kMaxJsonNesting) return failure("nesting deeper than the bound");
         open_.push_back(slot);
