@@ -8,7 +8,7 @@ CMAKE_COMMON := -DPython_EXECUTABLE=$(PYTHON) -DWORKTREE_RUNTIME_WERROR=ON
 FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
-.PHONY: all setup install demo test core-tests python-tests stubtest sanitizer-tests wheel sdist wheel-test fuzz bench \
+.PHONY: all setup install demo test layers core-tests python-tests stubtest sanitizer-tests wheel sdist wheel-test fuzz bench \
 	clean
 
 all: install
@@ -25,7 +25,11 @@ install: setup
 demo: install
 	$(PYTHON) examples/demo.py
 
-test: core-tests python-tests stubtest sanitizer-tests wheel-test
+test: layers core-tests python-tests stubtest sanitizer-tests wheel-test
+
+# No core folder includes a header of a folder above it.
+layers:
+	python3 scripts/check_layers
 
 core-tests: setup
 	cmake -S . -B build/core -DWORKTREE_RUNTIME_EXTENSION=OFF -DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)

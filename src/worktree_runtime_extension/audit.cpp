@@ -1,14 +1,14 @@
 #include "audit.hpp"
 
+#include "audit/audit_log.hpp"
+#include "audit/audit_record.hpp"
 #include "convert.hpp"
-#include "infrastructure/audit_log.hpp"
-#include "infrastructure/audit_record.hpp"
 #include "record_class.hpp"
 
 namespace worktree_runtime::python {
 
-using infrastructure::AuditLineFields;
-using infrastructure::StoredAuditRecord;
+using audit::AuditLineFields;
+using audit::StoredAuditRecord;
 
 namespace {
 struct AuditRecordClass;
@@ -124,7 +124,7 @@ std::optional<std::string> owned(OptionalText text) {
 std::monostate record_event(Text kind, Text branch, Text worktree_path, Text invoker, Text outcome,
                             OptionalText session_id, OptionalInteger elapsed_ms, OptionalText correlation_id,
                             LenientJsonPayload extra) {
-  infrastructure::append_audit_event({
+  audit::append_audit_event({
       .kind = std::string(kind.value),
       .branch = std::string(branch.value),
       .worktree_path = std::string(worktree_path.value),
@@ -140,11 +140,11 @@ std::monostate record_event(Text kind, Text branch, Text worktree_path, Text inv
 
 std::vector<StoredAuditRecord> read_records(OptionalText branch, OptionalText worktree_path, InstantBound since,
                                             InstantBound until) {
-  return infrastructure::read_audit_records({owned(branch), owned(worktree_path), since.value, until.value});
+  return audit::read_audit_records({owned(branch), owned(worktree_path), since.value, until.value});
 }
 
 std::monostate reap_rotation_sentinel() {
-  infrastructure::reap_rotation_sentinel();
+  audit::reap_rotation_sentinel();
   return {};
 }
 

@@ -2,19 +2,19 @@
 
 #include <atomic>
 
+#include "bindings/binding.hpp"
+#include "bindings/binding_registry.hpp"
+#include "bindings/binding_store.hpp"
+#include "bindings/binding_validation.hpp"
 #include "convert.hpp"
-#include "infrastructure/binding.hpp"
-#include "infrastructure/binding_registry.hpp"
-#include "infrastructure/binding_store.hpp"
-#include "infrastructure/binding_validation.hpp"
 #include "record_class.hpp"
 
 namespace worktree_runtime::python {
 
-using infrastructure::BindingValidationOptions;
-using infrastructure::BindingValidationResult;
-using infrastructure::WorktreeBinding;
-using infrastructure::WorktreeBindingStore;
+using bindings::BindingValidationOptions;
+using bindings::BindingValidationResult;
+using bindings::WorktreeBinding;
+using bindings::WorktreeBindingStore;
 
 namespace {
 struct WorktreeBindingClass;
@@ -53,26 +53,25 @@ struct BindingDict {
 PyObject* to_python(BindingDict form) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& [key, text] : infrastructure::binding_text_fields(form.binding)) {
+  for (const auto& [key, text] : bindings::binding_text_fields(form.binding)) {
     PyRef value = PyRef::steal(python::to_python(std::string_view(*text)));
     if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
   }
-  PyRef version = PyRef::steal(python::to_python(infrastructure::kCurrentSchemaVersion));
+  PyRef version = PyRef::steal(python::to_python(bindings::kCurrentSchemaVersion));
   if (!version || PyDict_SetItemString(dict.get(), "schema_version", version.get()) < 0) return nullptr;
   return dict.release();
 }
 
 WorktreeBinding construct_binding(Text session_id, Text worktree, Text branch, Text state_path, Text git_common_dir,
                                   Text main_worktree, Text commit_ish, OptionalInteger schema_version) {
-  return infrastructure::build_binding(session_id.value, worktree.value, branch.value, state_path.value,
-                                       git_common_dir.value, main_worktree.value, commit_ish.value,
-                                       schema_version.value);
+  return bindings::build_binding(session_id.value, worktree.value, branch.value, state_path.value, git_common_dir.value,
+                                 main_worktree.value, commit_ish.value, schema_version.value);
 }
 
 BindingDict to_dict(const WorktreeBinding& binding) { return {binding}; }
 
 support::Result<WorktreeBinding> from_dict(JsonPayload payload) {
-  return infrastructure::binding_from_json_text(payload.text);
+  return bindings::binding_from_json_text(payload.text);
 }
 
 struct WorktreeBindingClass {
@@ -176,23 +175,21 @@ struct BindingValidationResultClass {
 // ---------------------------------------------------------------------------
 // PyWorktreeBindingStore
 
-WorktreeBindingStore construct_store(PathLikeText repo_root) {
-  return infrastructure::open_binding_store(repo_root.value);
-}
+WorktreeBindingStore construct_store(PathLikeText repo_root) { return bindings::open_binding_store(repo_root.value); }
 
 std::optional<WorktreeBinding> store_load(const WorktreeBindingStore& store, Text session_id) {
-  return infrastructure::load(store, session_id.value);
+  return bindings::load(store, session_id.value);
 }
 
 std::monostate store_upsert(const WorktreeBindingStore& store, Instance<WorktreeBinding> binding) {
-  infrastructure::upsert(store, infrastructure::rebuild_binding(*binding.record));
+  bindings::upsert(store, bindings::rebuild_binding(*binding.record));
   return {};
 }
 
-std::vector<WorktreeBinding> store_list(const WorktreeBindingStore& store) { return infrastructure::list(store); }
+std::vector<WorktreeBinding> store_list(const WorktreeBindingStore& store) { return bindings::list(store); }
 
 std::optional<WorktreeBinding> store_remove(const WorktreeBindingStore& store, Text session_id) {
-  return infrastructure::remove(store, session_id.value);
+  return bindings::remove(store, session_id.value);
 }
 
 struct WorktreeBindingStoreClass {
@@ -218,35 +215,34 @@ struct WorktreeBindingStoreClass {
 
 support::Result<WorktreeBinding> register_binding(Text session_id, Text worktree_path, Text branch, Text repo_root,
                                                   OptionalText state_path, Text source_ref) {
-  return infrastructure::register_binding(session_id.value, worktree_path.value, branch.value, repo_root.value,
-                                          state_path.value, source_ref.value);
+  return bindings::register_binding(session_id.value, worktree_path.value, branch.value, repo_root.value,
+                                    state_path.value, source_ref.value);
 }
 
 std::optional<WorktreeBinding> load_binding(Text session_id, Text repo_root) {
-  return infrastructure::load_binding(session_id.value, repo_root.value);
+  return bindings::load_binding(session_id.value, repo_root.value);
 }
 
-std::vector<WorktreeBinding> list_bindings(Text repo_root) { return infrastructure::list_bindings(repo_root.value); }
+std::vector<WorktreeBinding> list_bindings(Text repo_root) { return bindings::list_bindings(repo_root.value); }
 
 std::optional<WorktreeBinding> remove_binding(Text session_id, Text repo_root) {
-  return infrastructure::remove_binding(session_id.value, repo_root.value);
+  return bindings::remove_binding(session_id.value, repo_root.value);
 }
 
 std::optional<WorktreeBinding> recover_binding(Text session_id, Text repo_root) {
-  return infrastructure::recover_binding(session_id.value, repo_root.value);
+  return bindings::recover_binding(session_id.value, repo_root.value);
 }
 
 BindingValidationResult validate_binding(Instance<WorktreeBinding> binding, OptionalText cwd, EnvMapping env,
                                          Flag check_git, OptionalInstance<BindingValidationOptions> options) {
-  return infrastructure::validate_binding(
-      infrastructure::rebuild_binding(*binding.record), cwd.value, env.value, check_git.value,
-      options.record ? current_options(*options.record) : BindingValidationOptions{});
+  return bindings::validate_binding(bindings::rebuild_binding(*binding.record), cwd.value, env.value, check_git.value,
+                                    options.record ? current_options(*options.record) : BindingValidationOptions{});
 }
 
 BindingValidationResult validate_current_binding(Text repo_root, OptionalText session_id, Text cwd, EnvMapping env,
                                                  Flag check_git, Flag require_registered_binding,
                                                  Flag require_env_worktree, Flag require_git_state) {
-  return infrastructure::validate_current_binding({
+  return bindings::validate_current_binding({
       .session_id = session_id.value ? std::optional<std::string>(*session_id.value) : std::nullopt,
       .repo_root = std::string(repo_root.value),
       .cwd = std::string(cwd.value),

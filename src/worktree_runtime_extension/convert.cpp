@@ -215,8 +215,8 @@ namespace {
 
 // The snapshot of a dict whose keys and values are all str; nothing when one
 // is not, or cannot be UTF-8 (a lone surrogate).
-std::optional<domain::EnvSnapshot> snapshot_of_text_dict(PyObject* object) {
-  domain::EnvSnapshot snapshot;
+std::optional<support::EnvSnapshot> snapshot_of_text_dict(PyObject* object) {
+  support::EnvSnapshot snapshot;
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
@@ -243,7 +243,7 @@ std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
   if (!PyDict_Check(object)) return EnvMapping{};
   // The caller's dict may be changed by another thread meanwhile (in a
   // free-threaded build): it is walked inside its critical section.
-  std::optional<domain::EnvSnapshot> snapshot;
+  std::optional<support::EnvSnapshot> snapshot;
   Py_BEGIN_CRITICAL_SECTION(object);
   snapshot = snapshot_of_text_dict(object);
   Py_END_CRITICAL_SECTION();

@@ -29,7 +29,7 @@
 #include <variant>
 #include <vector>
 
-#include "domain/environment.hpp"
+#include "locations/environment.hpp"
 #include "py_ref.hpp"
 #include "support/core_error.hpp"
 #include "support/time.hpp"
@@ -248,7 +248,7 @@ struct OptionalInteger {
 struct EnvMapping {
   static constexpr bool kNotesParameter = true;
   static std::optional<EnvMapping> convert(PyObject* object);
-  std::optional<domain::EnvSnapshot> value;
+  std::optional<support::EnvSnapshot> value;
 };
 
 // Any object the standard `json.dumps` serialises, as that JSON text.

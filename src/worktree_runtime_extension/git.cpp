@@ -1,16 +1,16 @@
 #include "git.hpp"
 
 #include "convert.hpp"
-#include "infrastructure/git.hpp"
-#include "infrastructure/worktree_list_reader.hpp"
+#include "git/git.hpp"
+#include "git/worktree_list_reader.hpp"
 #include "record_class.hpp"
 
 namespace worktree_runtime::python {
 
-using infrastructure::GitWorktree;
-using infrastructure::WorktreeListEntry;
-using infrastructure::WorktreeListOutput;
-using infrastructure::WorktreePreconditionResult;
+using git::GitWorktree;
+using git::WorktreeListEntry;
+using git::WorktreeListOutput;
+using git::WorktreePreconditionResult;
 
 namespace {
 struct GitWorktreeClass;
@@ -35,9 +35,9 @@ struct ClassOf<WorktreePreconditionResult> {
 
 namespace {
 
-bool is_main_worktree_method(const GitWorktree& worktree) { return infrastructure::is_main_worktree(worktree); }
+bool is_main_worktree_method(const GitWorktree& worktree) { return git::is_main_worktree(worktree); }
 
-bool is_main_branch_method(const GitWorktree& worktree) { return infrastructure::is_main_branch(worktree); }
+bool is_main_branch_method(const GitWorktree& worktree) { return git::is_main_branch(worktree); }
 
 struct GitWorktreeClass {
   using Record = GitWorktree;
@@ -118,20 +118,18 @@ std::optional<WorktreeListOutput> run_stand_in(PyObject* run, const FileSystemPa
 
 PythonErrorOr<support::Result<std::vector<WorktreeListEntry>>> list_worktrees(FileSystemPath repo_root,
                                                                               OptionalObject run) {
-  if (run.object == nullptr) return {infrastructure::list_worktrees(repo_root.native)};
+  if (run.object == nullptr) return {git::list_worktrees(repo_root.native)};
   const std::optional<WorktreeListOutput> output = run_stand_in(run.object, repo_root);
   if (!output) return {};
-  return {infrastructure::evaluate_worktree_list_output(*output, repo_root.native)};
+  return {git::evaluate_worktree_list_output(*output, repo_root.native)};
 }
 
-std::optional<GitWorktree> resolve_git_worktree(OptionalText cwd) {
-  return infrastructure::resolve_git_worktree(cwd.value);
-}
+std::optional<GitWorktree> resolve_git_worktree(OptionalText cwd) { return git::resolve_git_worktree(cwd.value); }
 
-bool is_main_worktree(Instance<GitWorktree> context) { return infrastructure::is_main_worktree(*context.record); }
+bool is_main_worktree(Instance<GitWorktree> context) { return git::is_main_worktree(*context.record); }
 
 WorktreePreconditionResult validate_main_worktree(OptionalText cwd, OptionalTextList allowed_branches) {
-  return infrastructure::validate_main_worktree(cwd.value, std::move(allowed_branches.value));
+  return git::validate_main_worktree(cwd.value, std::move(allowed_branches.value));
 }
 
 }  // namespace

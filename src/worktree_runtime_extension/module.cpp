@@ -8,15 +8,17 @@
 
 #include "audit.hpp"
 #include "bindings.hpp"
-#include "domain/environment.hpp"
+#include "bindings/binding.hpp"
 #include "exceptions.hpp"
 #include "git.hpp"
-#include "infrastructure/binding.hpp"
-#include "infrastructure/github_policy.hpp"
-#include "infrastructure/project_id_resolver.hpp"
+#include "git/main_branches.hpp"
+#include "locations/environment.hpp"
 #include "paths.hpp"
 #include "project_config.hpp"
 #include "py_ref.hpp"
+#include "settings/github_policy.hpp"
+#include "settings/project_id_resolver.hpp"
+#include "support/runtime_variables.hpp"
 
 namespace worktree_runtime::python {
 namespace {
@@ -81,22 +83,22 @@ PyRef function(PyObject* module) {
 
 const std::array kExports = {
     Export{"CURRENT_SCHEMA_VERSION",
-           [](PyObject*) { return PyRef::steal(PyLong_FromLongLong(infrastructure::kCurrentSchemaVersion)); }},
-    Export{"LEGACY_PROJECT_ID", text_constant<infrastructure::kLegacyProjectId>},
-    Export{"MAIN_BRANCHES", [](PyObject*) { return new_text_frozenset(infrastructure::kDefaultMainBranches); }},
-    Export{"QUORBEL_WORKTREE_ENV", text_constant<domain::kWorktreeVariable>},
-    Export{"QUORBEL_BRANCH_ENV", text_constant<domain::kBranchVariable>},
-    Export{"QUORBEL_WORKTREE_BASE_ENV", text_constant<domain::kWorktreeBaseVariable>},
-    Export{"QUORBEL_PROJECT_ROOT_ENV", text_constant<domain::kProjectRootVariable>},
-    Export{"QUORBEL_REPO_ROOT_ENV", text_constant<domain::kRepoRootVariable>},
-    Export{"QUORBEL_STATE_DIR_ENV", text_constant<domain::kStateDirVariable>},
-    Export{"QUORBEL_SHARED_DIR_ENV", text_constant<domain::kSharedDirVariable>},
-    Export{"VELMORIN_SHARED_DIR_ENV", text_constant<domain::kVelmorinSharedDirVariable>},
-    Export{"UV_PROJECT_ENV", text_constant<domain::kUvProjectVariable>},
-    Export{"WORKTREE_IDENTITY_ENV_VARS", text_list_constant<domain::kIdentityVariables>},
-    Export{"WORKTREE_LOCATION_ENV_VARS", text_list_constant<domain::kLocationVariables>},
-    Export{"WORKTREE_PROJECT_ENV_VARS", text_list_constant<domain::kProjectVariables>},
-    Export{"WORKTREE_RUNTIME_ENV_VARS", text_list_constant<domain::kRuntimeVariables>},
+           [](PyObject*) { return PyRef::steal(PyLong_FromLongLong(bindings::kCurrentSchemaVersion)); }},
+    Export{"LEGACY_PROJECT_ID", text_constant<settings::kLegacyProjectId>},
+    Export{"MAIN_BRANCHES", [](PyObject*) { return new_text_frozenset(git::kDefaultMainBranches); }},
+    Export{"QUORBEL_WORKTREE_ENV", text_constant<support::kWorktreeVariable>},
+    Export{"QUORBEL_BRANCH_ENV", text_constant<support::kBranchVariable>},
+    Export{"QUORBEL_WORKTREE_BASE_ENV", text_constant<support::kWorktreeBaseVariable>},
+    Export{"QUORBEL_PROJECT_ROOT_ENV", text_constant<support::kProjectRootVariable>},
+    Export{"QUORBEL_REPO_ROOT_ENV", text_constant<support::kRepoRootVariable>},
+    Export{"QUORBEL_STATE_DIR_ENV", text_constant<support::kStateDirVariable>},
+    Export{"QUORBEL_SHARED_DIR_ENV", text_constant<support::kSharedDirVariable>},
+    Export{"VELMORIN_SHARED_DIR_ENV", text_constant<support::kVelmorinSharedDirVariable>},
+    Export{"UV_PROJECT_ENV", text_constant<support::kUvProjectVariable>},
+    Export{"WORKTREE_IDENTITY_ENV_VARS", text_list_constant<support::kIdentityVariables>},
+    Export{"WORKTREE_LOCATION_ENV_VARS", text_list_constant<support::kLocationVariables>},
+    Export{"WORKTREE_PROJECT_ENV_VARS", text_list_constant<support::kProjectVariables>},
+    Export{"WORKTREE_RUNTIME_ENV_VARS", text_list_constant<support::kRuntimeVariables>},
     Export{"PyWorktreeBinding", type_object<worktree_binding_class>},
     Export{"PyBindingValidationResult", type_object<binding_validation_result_class>},
     Export{"PyBindingValidationOptions", type_object<binding_validation_options_class>},

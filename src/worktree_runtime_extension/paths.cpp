@@ -1,45 +1,48 @@
 #include "paths.hpp"
 
 #include "convert.hpp"
-#include "domain/environment.hpp"
-#include "domain/paths.hpp"
-#include "domain/state_layout.hpp"
-#include "domain/worktree_bases.hpp"
+#include "locations/environment.hpp"
+#include "locations/state_layout.hpp"
+#include "locations/worktree_bases.hpp"
+#include "paths/paths.hpp"
+#include "support/runtime_variables.hpp"
 
 namespace worktree_runtime::python {
 namespace {
 
-std::string normalize_path(OptionalText raw_path) { return domain::normalize_path(raw_path.value.value_or("")); }
+std::string normalize_path(OptionalText raw_path) { return paths::normalize_path(raw_path.value.value_or("")); }
 
-std::string path_fingerprint(Text input_path) { return domain::path_fingerprint(input_path.value); }
+std::string path_fingerprint(Text input_path) { return paths::path_fingerprint(input_path.value); }
 
-std::string resolve_state_dir_name(OptionalText project_id) { return domain::resolve_state_dir_name(project_id.value); }
+std::string resolve_state_dir_name(OptionalText project_id) {
+  return locations::resolve_state_dir_name(project_id.value);
+}
 
-std::string state_dir(OptionalText repo_root) { return domain::state_dir(repo_root.value); }
+std::string state_dir(OptionalText repo_root) { return locations::state_dir(repo_root.value); }
 
-std::string store_relative_path(OptionalText project_id) { return domain::store_relative_path(project_id.value); }
+std::string store_relative_path(OptionalText project_id) { return locations::store_relative_path(project_id.value); }
 
 support::Result<std::map<std::string, std::string>> set_quorbel_project_root_for_worktree(OptionalText target_path) {
-  return domain::set_quorbel_project_root_for_worktree(target_path.value);
+  return locations::set_quorbel_project_root_for_worktree(target_path.value);
 }
 
 std::string resolve_worktree_base(OptionalText explicit_base, OptionalText repo_root, OptionalText home) {
-  return domain::resolve_worktree_base(explicit_base.value, repo_root.value, home.value, snapshot_os_environ());
+  return locations::resolve_worktree_base(explicit_base.value, repo_root.value, home.value, snapshot_os_environ());
 }
 
 std::vector<std::string> resolve_known_worktree_bases(OptionalText repo_root, OptionalText home) {
-  return domain::resolve_known_worktree_bases(repo_root.value, home.value, snapshot_os_environ());
+  return locations::resolve_known_worktree_bases(repo_root.value, home.value, snapshot_os_environ());
 }
 
 std::string resolve_worktree_dir(Text worktree_name, OptionalText explicit_base, OptionalText repo_root,
                                  OptionalText home) {
-  return domain::resolve_worktree_dir(worktree_name.value, explicit_base.value, repo_root.value, home.value,
-                                      snapshot_os_environ());
+  return locations::resolve_worktree_dir(worktree_name.value, explicit_base.value, repo_root.value, home.value,
+                                         snapshot_os_environ());
 }
 
-NameGroup worktree_identity_env_vars_py() { return {domain::kIdentityVariables}; }
+NameGroup worktree_identity_env_vars_py() { return {support::kIdentityVariables}; }
 
-NameGroup worktree_runtime_env_vars_py() { return {domain::kRuntimeVariables}; }
+NameGroup worktree_runtime_env_vars_py() { return {support::kRuntimeVariables}; }
 
 }  // namespace
 

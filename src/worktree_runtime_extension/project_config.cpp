@@ -1,13 +1,13 @@
 #include "project_config.hpp"
 
 #include "convert.hpp"
-#include "infrastructure/github_policy.hpp"
-#include "infrastructure/project_id_resolver.hpp"
 #include "record_class.hpp"
+#include "settings/github_policy.hpp"
+#include "settings/project_id_resolver.hpp"
 
 namespace worktree_runtime::python {
 
-using infrastructure::GitHubPolicy;
+using settings::GitHubPolicy;
 
 namespace {
 struct GitHubPolicyClass;
@@ -44,7 +44,7 @@ struct GitHubPolicyClass {
 };
 
 GitHubPolicy resolve_github_policy(OptionalPathLikeText project_root) {
-  return infrastructure::resolve_github_policy(project_root.value);
+  return settings::resolve_github_policy(project_root.value);
 }
 
 // The main branches as a set: its own result kind, so the list is kept here.
@@ -55,11 +55,11 @@ struct MainBranches {
 PyObject* to_python(MainBranches branches) { return python::to_python(TextSet{branches.names}); }
 
 MainBranches resolve_main_branches(OptionalPathLikeText project_root) {
-  return {infrastructure::resolve_main_branches(project_root.value)};
+  return {settings::resolve_main_branches(project_root.value)};
 }
 
 support::Result<std::string> resolve_project_id(OptionalText repo_root) {
-  return infrastructure::resolve_checked_project_id(repo_root.value);
+  return settings::resolve_checked_project_id(repo_root.value);
 }
 
 }  // namespace

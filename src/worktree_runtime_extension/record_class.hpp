@@ -6,14 +6,14 @@
 // A class is described by a traits struct:
 //
 //   struct GitWorktreeClass {
-//     using Record = infrastructure::GitWorktree;
+//     using Record = git::GitWorktree;
 //     static constexpr const char* kName = "worktree_runtime.api.GitWorktree";
 //     static inline PyGetSetDef getters[] = {..., {}};
 //     static inline PyMethodDef methods[] = {..., {}};   // optional
 //     using Constructor = ClassConstructor<"GitWorktree(...)", &build>;  // optional
 //     static std::string repr_text(PyObject* self);                     // optional
 //   };
-//   template <> struct ClassOf<infrastructure::GitWorktree> { using type = GitWorktreeClass; };
+//   template <> struct ClassOf<git::GitWorktree> { using type = GitWorktreeClass; };
 //
 // `class_type<Traits>()` creates its type object once per process, and a body
 // that returns the record gets a new instance of the class.

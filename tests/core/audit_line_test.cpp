@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "infrastructure/audit_line_reader.hpp"
-#include "infrastructure/audit_record.hpp"
+#include "audit/audit_line_reader.hpp"
+#include "audit/audit_record.hpp"
 
-namespace worktree_runtime::infrastructure {
+namespace worktree_runtime::audit {
 
 // What a failed comparison shows of the fields.
 void PrintTo(const AuditLineFields& fields, std::ostream* out) {
@@ -221,4 +221,4 @@ TEST(StoredAuditRecord, KeepsEveryFieldAndFillsTheTextsARecordMayLack) {
 }
 
 }  // namespace
-}  // namespace worktree_runtime::infrastructure
+}  // namespace worktree_runtime::audit

@@ -1,4 +1,4 @@
-#include "infrastructure/git.hpp"
+#include "git/git.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,7 +9,7 @@
 
 #include "scratch_directory.hpp"
 
-namespace worktree_runtime::infrastructure {
+namespace worktree_runtime::git {
 namespace {
 
 namespace fs = std::filesystem;
@@ -60,4 +60,4 @@ TEST_F(GitRepositories, RunGitTrimsOutputAndHidesFailures) {
 }
 
 }  // namespace
-}  // namespace worktree_runtime::infrastructure
+}  // namespace worktree_runtime::git

@@ -3,7 +3,7 @@
 #include <string>
 #include <tuple>
 
-#include "infrastructure/project_id_resolver.hpp"
+#include "settings/project_id_resolver.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime {
@@ -12,7 +12,7 @@ namespace {
 class ValidProjectId : public testing::TestWithParam<std::string> {};
 
 TEST_P(ValidProjectId, IsReturnedUnchanged) {
-  const auto result = infrastructure::validate_project_id(GetParam());
+  const auto result = settings::validate_project_id(GetParam());
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value(), GetParam());
 }
@@ -22,7 +22,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ValidProjectId, testing::Values("a", "quorbel", 
 class InvalidProjectId : public testing::TestWithParam<std::string> {};
 
 TEST_P(InvalidProjectId, FailsWithTheReasonAndTheQuotedIdentifier) {
-  const auto result = infrastructure::validate_project_id(GetParam());
+  const auto result = settings::validate_project_id(GetParam());
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().reason_code, "PROJECT_ID_INVALID");
   EXPECT_EQ(result.error().message, "project_id " + support::quoted_literal(GetParam()) +

@@ -4,11 +4,11 @@
 #include <string>
 #include <string_view>
 
-#include "infrastructure/github_policy.hpp"
-#include "infrastructure/project_id_resolver.hpp"
+#include "settings/github_policy.hpp"
+#include "settings/project_id_resolver.hpp"
 #include "support/input_limits.hpp"
 
-namespace worktree_runtime::infrastructure {
+namespace worktree_runtime::settings {
 namespace {
 
 using support::kMaxTomlNesting;
@@ -256,4 +256,4 @@ TEST(RealisticPyproject, ReadsEverySetting) {
 }
 
 }  // namespace
-}  // namespace worktree_runtime::infrastructure
+}  // namespace worktree_runtime::settings

@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "infrastructure/worktree_config_loader.hpp"
 #include "scratch_directory.hpp"
+#include "settings/worktree_config_loader.hpp"
 #include "support/input_limits.hpp"
 
-namespace worktree_runtime::infrastructure {
+namespace worktree_runtime::settings {
 namespace {
 
 namespace fs = std::filesystem;
@@ -26,7 +26,7 @@ class WorktreeConfigFile : public ScratchDirectory {
 
   void write(const std::string& text) { std::ofstream(root_ / "config" / "worktree.yaml", std::ios::binary) << text; }
 
-  std::optional<std::string> base(const std::string& text, const std::optional<domain::EnvSnapshot>& env) {
+  std::optional<std::string> base(const std::string& text, const std::optional<support::EnvSnapshot>& env) {
     write(text);
     const std::optional<WorktreeConfig> config = load_worktree_config(root_.string());
     if (!config) return std::nullopt;
@@ -41,12 +41,12 @@ const char* const kDetected =
     "      base: wt/detected\n";
 
 TEST_F(WorktreeConfigFile, DetectionReadsTheSnapshotGiven) {
-  EXPECT_EQ(base(kDetected, domain::EnvSnapshot{{"WORKTREE_CONFIG_TEST_RUNNER", "x"}}), at("wt/detected"));
-  EXPECT_EQ(base(kDetected, domain::EnvSnapshot{{"WORKTREE_CONFIG_TEST_RUNNER", ""}}), std::nullopt);
-  EXPECT_EQ(base(kDetected, domain::EnvSnapshot{{"worktree_config_test_runner", "x"}}), std::nullopt);
+  EXPECT_EQ(base(kDetected, support::EnvSnapshot{{"WORKTREE_CONFIG_TEST_RUNNER", "x"}}), at("wt/detected"));
+  EXPECT_EQ(base(kDetected, support::EnvSnapshot{{"WORKTREE_CONFIG_TEST_RUNNER", ""}}), std::nullopt);
+  EXPECT_EQ(base(kDetected, support::EnvSnapshot{{"worktree_config_test_runner", "x"}}), std::nullopt);
   // An empty snapshot means that nothing is set, whatever the process holds.
   ::setenv("WORKTREE_CONFIG_TEST_RUNNER", "live", 1);
-  EXPECT_EQ(base(kDetected, domain::EnvSnapshot{}), std::nullopt);
+  EXPECT_EQ(base(kDetected, support::EnvSnapshot{}), std::nullopt);
   ::unsetenv("WORKTREE_CONFIG_TEST_RUNNER");
 }
 
@@ -60,7 +60,7 @@ TEST_F(WorktreeConfigFile, AbsentSnapshotReadsTheLiveEnvironment) {
 
 TEST_F(WorktreeConfigFile, AnEmptySnapshotStillAppliesOverridesWithoutDetection) {
   EXPECT_EQ(base("worktree:\n  overrides:\n    - {detection: {env_vars_any: [A]}, base: x}\n    - {base: y}\n",
-                 domain::EnvSnapshot{}),
+                 support::EnvSnapshot{}),
             at("y"));
 }
 
@@ -166,7 +166,7 @@ void PrintTo(const BaseCase& c, std::ostream* out) { *out << c.name; }
 class WorktreeConfigBase : public WorktreeConfigFile, public testing::WithParamInterface<BaseCase> {};
 
 TEST_P(WorktreeConfigBase, ChoosesTheFirstOverrideThatApplies) {
-  const domain::EnvSnapshot env{{"SET", "1"}, {"EMPTY", ""}, {"1", "1"}, {"true", "1"}};
+  const support::EnvSnapshot env{{"SET", "1"}, {"EMPTY", ""}, {"1", "1"}, {"true", "1"}};
   std::optional<std::string> expected;
   if (const auto& relative = GetParam().relative) {
     expected = relative->starts_with('/') ? *relative : at(*relative);
@@ -287,7 +287,7 @@ class WorktreeConfigPlainScalar : public WorktreeConfigFile, public testing::Wit
 TEST_P(WorktreeConfigPlainScalar, ReadsNullsBooleansAndNumbersAsNonStrings) {
   const std::string text = GetParam().text;
   const std::optional<std::string> expected = GetParam().is_string ? std::optional(at(text)) : std::nullopt;
-  EXPECT_EQ(base(overrides("    - base: " + text + "\n    - base: later\n"), domain::EnvSnapshot{}), expected);
+  EXPECT_EQ(base(overrides("    - base: " + text + "\n    - base: later\n"), support::EnvSnapshot{}), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -311,4 +311,4 @@ INSTANTIATE_TEST_SUITE_P(
                     PlainScalarCase{"-.nan", true}, PlainScalarCase{"nan", true}));
 
 }  // namespace
-}  // namespace worktree_runtime::infrastructure
+}  // namespace worktree_runtime::settings

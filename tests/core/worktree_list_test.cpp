@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "infrastructure/worktree_list_reader.hpp"
+#include "git/worktree_list_reader.hpp"
 #include "scratch_directory.hpp"
 
-namespace worktree_runtime::infrastructure {
+namespace worktree_runtime::git {
 namespace {
 
 namespace fs = std::filesystem;
@@ -210,4 +210,4 @@ TEST_F(WorktreeListGit, OutsideARepositoryGitsExitCodeIsKept) {
 }
 
 }  // namespace
-}  // namespace worktree_runtime::infrastructure
+}  // namespace worktree_runtime::git

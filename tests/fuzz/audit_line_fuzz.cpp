@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "audit/audit_line_reader.hpp"
+#include "audit/audit_log.hpp"
 #include "fuzz_check.hpp"
-#include "infrastructure/audit_line_reader.hpp"
-#include "infrastructure/audit_log.hpp"
 #include "support/text.hpp"
 
-using namespace worktree_runtime::infrastructure;
+using namespace worktree_runtime::audit;
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "bindings/binding_store.hpp"
 #include "fuzz_check.hpp"
-#include "infrastructure/binding_store.hpp"
 #include "support/json_document.hpp"
 
 using namespace worktree_runtime;
-using infrastructure::WorktreeBinding;
+using bindings::WorktreeBinding;
 using nlohmann::json;
 
 namespace {
@@ -34,7 +34,7 @@ bool holds_raw_number(const json& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const json document = infrastructure::binding_document_from_text(text);
+  const json document = bindings::binding_document_from_text(text);
   std::vector<std::string> sessions = {"s", ""};
   for (const json& entry : document["bindings"]) {
     if (entry.is_object() && entry.contains("session_id") && entry["session_id"].is_string()) {
@@ -42,12 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   for (const std::string& session : sessions) {
-    const std::optional<WorktreeBinding> full = infrastructure::first_binding_of_session(document, session);
-    if (const auto scanned = infrastructure::scan_binding_of_session(text, session)) {
+    const std::optional<WorktreeBinding> full = bindings::first_binding_of_session(document, session);
+    if (const auto scanned = bindings::scan_binding_of_session(text, session)) {
       FUZZ_REQUIRE(same_binding(*scanned, full));
     }
   }
-  const std::optional<std::string> rendered = infrastructure::render_binding_document(document);
+  const std::optional<std::string> rendered = bindings::render_binding_document(document);
   if (!rendered) return 0;  // deep and wide: its indentation would pass the store's cap
   const support::Result<json> reread = support::read_json_document(*rendered);
   FUZZ_REQUIRE(reread.ok());

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "bindings/binding.hpp"
 #include "fuzz_check.hpp"
-#include "infrastructure/binding.hpp"
 
-using namespace worktree_runtime::infrastructure;
+using namespace worktree_runtime::bindings;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "fuzz_check.hpp"
-#include "infrastructure/worktree_list_reader.hpp"
+#include "git/worktree_list_reader.hpp"
 
-using namespace worktree_runtime::infrastructure;
+using namespace worktree_runtime::git;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

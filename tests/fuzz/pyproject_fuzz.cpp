@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "fuzz_check.hpp"
-#include "infrastructure/github_policy.hpp"
-#include "infrastructure/project_id_resolver.hpp"
+#include "settings/github_policy.hpp"
+#include "settings/project_id_resolver.hpp"
 
-using namespace worktree_runtime::infrastructure;
+using namespace worktree_runtime::settings;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

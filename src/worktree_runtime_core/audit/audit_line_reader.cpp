@@ -1,0 +1,322 @@
+#include "audit/audit_line_reader.hpp"
+
+#include <cassert>
+#include <charconv>
+#include <cstring>
+
+#include "audit/audit_record.hpp"
+#include "support/input_limits.hpp"
+#include "support/json.hpp"
+#include "support/json_document.hpp"
+#include "support/text.hpp"
+
+namespace worktree_runtime::audit {
+
+// The writer bounds a line's nesting by what this reader's parser reads.
+static_assert(support::kMaxAuditLineNesting == simdjson::DEFAULT_MAX_DEPTH);
+namespace {
+
+// Deeper payloads are left to the general parser, which knows its own limit.
+constexpr int kMaxPayloadDepth = 32;
+// An integer of at most this many digits fits 64 bits, and every JSON reader
+// reads it alike; the general parser reads longer ones as floating point.
+constexpr std::size_t kMaxIntegerDigits = 18;
+
+using support::is_digit;
+
+// A cursor over a line in the writer's layout. Every step either consumes
+// what it expects or answers false, and the line is then not in the layout.
+class LayoutCursor {
+ public:
+  explicit LayoutCursor(std::string_view text) : rest_(text) {}
+
+  bool at_end() const { return rest_.empty(); }
+
+  // A literal of the layout; its length is known when compiling.
+  template <std::size_t Size>
+  bool literal(const char (&text)[Size]) {
+    constexpr std::size_t kLength = Size - 1;
+    if (rest_.size() < kLength || std::memcmp(rest_.data(), text, kLength) != 0) return false;
+    rest_.remove_prefix(kLength);
+    return true;
+  }
+
+  bool string(std::optional<std::string_view>& out) {
+    if (!literal("\"")) return false;
+    const std::size_t length = support::plain_json_string_run(rest_);
+    if (length == rest_.size() || rest_[length] != '"') return false;
+    out = rest_.substr(0, length);
+    rest_.remove_prefix(length + 1);
+    return true;
+  }
+
+  bool nullable_string(std::optional<std::string_view>& out) { return literal("null") || string(out); }
+
+  // -?(0|[1-9][0-9]*) within 64 bits. "-0" is left to the general parser.
+  bool integer(std::optional<std::int64_t>& out) {
+    const std::size_t sign = rest_.starts_with('-') ? 1 : 0;
+    if (rest_.size() <= sign || !is_digit(rest_[sign])) return false;
+    if (rest_[sign] == '0' && (sign == 1 || (rest_.size() > 1 && is_digit(rest_[1])))) return false;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(rest_.data(), rest_.data() + rest_.size(), value);
+    if (error != std::errc{}) return false;
+    out = value;
+    rest_.remove_prefix(static_cast<std::size_t>(end - rest_.data()));
+    return true;
+  }
+
+  bool nullable_integer(std::optional<std::int64_t>& out) { return literal("null") || integer(out); }
+
+  bool boolean(bool& out) {
+    out = literal("true");
+    return out || literal("false");
+  }
+
+  // One compact JSON value, its text in `out`.
+  bool value(std::optional<std::string_view>& out) {
+    const std::string_view start = rest_;
+    if (!skip_value(0)) return false;
+    out = start.substr(0, start.size() - rest_.size());
+    return true;
+  }
+
+ private:
+  bool skip_value(int depth) {
+    if (rest_.empty() || depth > kMaxPayloadDepth) return false;
+    std::optional<std::string_view> ignored;
+    switch (rest_.front()) {
+      case '{':
+        return skip_object(depth + 1);
+      case '[':
+        return skip_array(depth + 1);
+      case '"':
+        return string(ignored);
+      case 't':
+        return literal("true");
+      case 'f':
+        return literal("false");
+      case 'n':
+        return literal("null");
+      default:
+        return skip_number();
+    }
+  }
+
+  bool skip_object(int depth) {
+    rest_.remove_prefix(1);
+    if (literal("}")) return true;
+    std::optional<std::string_view> key;
+    do {
+      if (!string(key) || !literal(":") || !skip_value(depth)) return false;
+    } while (literal(","));
+    return literal("}");
+  }
+
+  bool skip_array(int depth) {
+    rest_.remove_prefix(1);
+    if (literal("]")) return true;
+    do {
+      if (!skip_value(depth)) return false;
+    } while (literal(","));
+    return literal("]");
+  }
+
+  // -?(0|[1-9][0-9]*)(\.[0-9]+)?, without exponent; an integer short enough
+  // to fit 64 bits. The integer "-0" is left to the general parser, which
+  // reads it as floating point.
+  bool skip_number() {
+    const bool negative = rest_.starts_with('-');
+    std::size_t index = negative ? 1 : 0;
+    const std::size_t integer_start = index;
+    while (index < rest_.size() && is_digit(rest_[index])) ++index;
+    const std::size_t integer_digits = index - integer_start;
+    if (integer_digits == 0 || (integer_digits > 1 && rest_[integer_start] == '0')) return false;
+    if (index < rest_.size() && rest_[index] == '.') {
+      const std::size_t fraction_start = ++index;
+      while (index < rest_.size() && is_digit(rest_[index])) ++index;
+      if (index == fraction_start) return false;
+    } else if (integer_digits > kMaxIntegerDigits || (negative && rest_[integer_start] == '0')) {
+      return false;
+    }
+    if (index < rest_.size() && (rest_[index] == 'e' || rest_[index] == 'E')) return false;
+    rest_.remove_prefix(index);
+    return true;
+  }
+
+  std::string_view rest_;
+};
+
+std::optional<std::int64_t> signed_integer(simdjson::dom::element value) {
+  if (value.is_int64()) return value.get_int64().value_unsafe();
+  return std::nullopt;
+}
+
+std::optional<std::string_view> string_of(simdjson::dom::element value) {
+  if (!value.is_string()) return std::nullopt;
+  return value.get_string().value_unsafe();
+}
+
+// Keys are told apart by length first: most lines hold the same sixteen.
+void read_member(AuditLineFields& fields, std::string_view key, simdjson::dom::element value) {
+  switch (key.size()) {
+    case 3:
+      if (key == "pid")
+        fields.pid = signed_integer(value);
+      else if (key == "cwd")
+        fields.cwd = string_of(value);
+      break;
+    case 4:
+      if (key == "kind")
+        fields.kind = string_of(value);
+      else if (key == "host")
+        fields.host = string_of(value);
+      break;
+    case 6:
+      if (key == "branch") fields.branch = string_of(value);
+      break;
+    case 7:
+      if (key == "invoker")
+        fields.invoker = string_of(value);
+      else if (key == "outcome")
+        fields.outcome = string_of(value);
+      break;
+    case 9:
+      if (key == "timestamp")
+        fields.timestamp = string_of(value);
+      else if (key == "truncated")
+        fields.truncated = value.is_bool() && value.get_bool().value_unsafe();
+      break;
+    case 10:
+      if (key == "session_id")
+        fields.session_id = string_of(value);
+      else if (key == "parent_pid")
+        fields.parent_pid = signed_integer(value);
+      else if (key == "elapsed_ms")
+        fields.elapsed_ms = signed_integer(value);
+      break;
+    case 13:
+      if (key == "worktree_path") fields.worktree_path = string_of(value);
+      break;
+    case 14:
+      if (key == "schema_version")
+        fields.schema_version = string_of(value);
+      else if (key == "correlation_id")
+        fields.correlation_id = string_of(value);
+      break;
+    default:
+      break;
+  }
+}
+
+// The texts of a stored record, in the order it keeps them: the timestamp
+// first.
+constexpr std::optional<std::string_view> AuditLineFields::*kStoredTexts[] = {
+    &AuditLineFields::timestamp,      &AuditLineFields::kind,
+    &AuditLineFields::invoker,        &AuditLineFields::branch,
+    &AuditLineFields::worktree_path,  &AuditLineFields::outcome,
+    &AuditLineFields::schema_version, &AuditLineFields::cwd,
+    &AuditLineFields::host,           &AuditLineFields::session_id,
+    &AuditLineFields::correlation_id, &AuditLineFields::extra,
+};
+
+}  // namespace
+
+StoredAuditRecord::StoredAuditRecord(const AuditLineFields& fields)
+    : pid_(fields.pid), parent_pid_(fields.parent_pid), elapsed_ms_(fields.elapsed_ms), truncated_(fields.truncated) {
+  static_assert(std::size(kStoredTexts) == kTextCount);
+  assert(fields.is_record());
+  std::size_t total = 0;
+  for (const auto text : kStoredTexts) total += (fields.*text).value_or("").size();
+  texts_ = std::make_unique_for_overwrite<char[]>(total);
+  std::size_t end = 0;
+  for (std::size_t index = 0; index < kTextCount; ++index) {
+    const std::optional<std::string_view>& view = fields.*kStoredTexts[index];
+    if (view) {
+      std::memcpy(texts_.get() + end, view->data(), view->size());
+      end += view->size();
+    }
+    text_ends_[index] = end;
+    present_texts_[index] = view.has_value();
+  }
+}
+
+AuditLineFields StoredAuditRecord::fields() const {
+  AuditLineFields fields;
+  for (std::size_t index = 0; index < kTextCount; ++index) {
+    if (present_texts_[index]) fields.*kStoredTexts[index] = text(index);
+  }
+  for (const auto text : {&AuditLineFields::schema_version, &AuditLineFields::cwd, &AuditLineFields::host}) {
+    if (!(fields.*text)) fields.*text = std::string_view();
+  }
+  fields.pid = pid_;
+  fields.parent_pid = parent_pid_;
+  fields.elapsed_ms = elapsed_ms_;
+  fields.truncated = truncated_;
+  return fields;
+}
+
+std::optional<AuditLineFields> read_own_layout(std::string_view line) {
+  AuditLineFields fields;
+  LayoutCursor cursor(line);
+  const bool in_layout =
+      cursor.literal("{\"branch\":") && cursor.string(fields.branch) && cursor.literal(",\"correlation_id\":") &&
+      cursor.nullable_string(fields.correlation_id) && cursor.literal(",\"cwd\":") && cursor.string(fields.cwd) &&
+      cursor.literal(",\"elapsed_ms\":") && cursor.nullable_integer(fields.elapsed_ms) &&
+      cursor.literal(",\"extra\":") && cursor.value(fields.extra) && cursor.literal(",\"host\":") &&
+      cursor.string(fields.host) && cursor.literal(",\"invoker\":") && cursor.string(fields.invoker) &&
+      cursor.literal(",\"kind\":") && cursor.string(fields.kind) && cursor.literal(",\"outcome\":") &&
+      cursor.string(fields.outcome) && cursor.literal(",\"parent_pid\":") &&
+      cursor.nullable_integer(fields.parent_pid) && cursor.literal(",\"pid\":") && cursor.integer(fields.pid) &&
+      cursor.literal(",\"schema_version\":") && cursor.string(fields.schema_version) &&
+      cursor.literal(",\"session_id\":") && cursor.nullable_string(fields.session_id) &&
+      cursor.literal(",\"timestamp\":") && cursor.string(fields.timestamp) && cursor.literal(",\"truncated\":") &&
+      cursor.boolean(fields.truncated) && cursor.literal(",\"worktree_path\":") &&
+      cursor.string(fields.worktree_path) && cursor.literal("}") && cursor.at_end();
+  if (!in_layout) return std::nullopt;
+  return fields;
+}
+
+std::optional<AuditLineFields> AuditLineReader::read(std::string_view line) {
+  if (std::optional<AuditLineFields> fields = read_own_layout(line)) return fields;
+  return read_any_json(line);
+}
+
+std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view line) {
+  // Copied into a buffer kept from line to line, with the padding the
+  // parser reads past the end.
+  line_buffer_.reserve(line.size() + simdjson::SIMDJSON_PADDING);
+  line_buffer_.assign(line);
+  simdjson::dom::element value;
+  simdjson::error_code error =
+      parser_.parse(line_buffer_.data(), line_buffer_.size(), /*realloc_if_needed=*/false).get(value);
+  if (error == simdjson::NUMBER_ERROR) {
+    // simdjson refuses integers past 64 bits; the JSON grammar allows them.
+    // Written again as floating point, they read as what they are: not a
+    // 64-bit integer. The nesting is bounded first, as simdjson bounds it,
+    // since writing the value again recurses once per level, and so is the
+    // count of values, each of which costs a node of the tree.
+    if (support::json_exceeds(line, support::kMaxAuditLineNesting, support::kMaxJsonValues)) return std::nullopt;
+    const nlohmann::json reparsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (reparsed.is_discarded()) return std::nullopt;
+    const std::string widened = compact_json(reparsed);
+    error = parser_.parse(widened).get(value);
+  }
+  simdjson::dom::object object;
+  if (error != simdjson::SUCCESS || value.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
+  AuditLineFields fields;
+  std::optional<simdjson::dom::element> extra;
+  for (const auto field : object) {
+    if (field.key == "extra") {
+      extra = field.value;
+    } else {
+      read_member(fields, field.key, field.value);
+    }
+  }
+  if (extra) {
+    extra_text_ = simdjson::minify(*extra);
+    fields.extra = extra_text_;
+  }
+  return fields;
+}
+
+}  // namespace worktree_runtime::audit

@@ -1,0 +1,232 @@
+#include "audit/audit_log.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <numeric>
+
+#include "locations/environment.hpp"
+#include "locations/state_layout.hpp"
+#include "locations/worktree_bases.hpp"
+#include "paths/home.hpp"
+#include "paths/paths.hpp"
+#include "platform/filesystem.hpp"
+#include "platform/process_environment.hpp"
+#include "support/input_limits.hpp"
+#include "support/runtime_variables.hpp"
+#include "support/text.hpp"
+
+namespace worktree_runtime::audit {
+namespace {
+
+constexpr std::int64_t kSentinelMaxAgeSeconds = 60;
+constexpr std::string_view kArchivePrefix = "worktree-events.";
+constexpr std::string_view kArchiveSuffix = ".ndjson";
+
+// "[WORKTREE-AUDIT-FAILOPEN] <stage>: <error>" for the error in `errno`.
+void report_fail_open(std::string_view stage) {
+  const int error_number = errno;
+  const std::string description =
+      error_number == 0 ? "failed to write whole buffer" : platform::describe_error(error_number);
+  platform::write_standard_error("[WORKTREE-AUDIT-FAILOPEN] " + std::string(stage) + ": " + description + "\n");
+}
+
+// The trimmed value of a variable that is set to non-blank UTF-8.
+std::optional<std::string> non_blank_variable(std::string_view name) {
+  const std::optional<std::string> value = platform::environment_variable(std::string(name).c_str());
+  if (!value) return std::nullopt;
+  const std::string_view trimmed = support::trim_white_space(*value);
+  if (trimmed.empty()) return std::nullopt;
+  return std::string(trimmed);
+}
+
+std::string default_audit_dir() {
+  std::string root =
+      non_blank_variable(support::kProjectRootVariable).value_or(platform::current_directory().value_or("."));
+  if (std::optional<std::string> canonical = platform::canonicalize(root)) root = *std::move(canonical);
+  const std::string state_directory =
+      paths::join_path(root, locations::resolve_state_dir_name(locations::path_forming_project_id(root)));
+  return paths::join_path(state_directory, "shared/audit");
+}
+
+std::string archive_name(const std::string& month, int number) {
+  std::string name(kArchivePrefix);
+  name += month;
+  if (number > 1) name += "." + std::to_string(number);
+  name += kArchiveSuffix;
+  return name;
+}
+
+bool is_archive_name(std::string_view name) {
+  return name.size() >= 16 && name.starts_with(kArchivePrefix) && name.ends_with(kArchiveSuffix) &&
+         name != kActiveLogName;
+}
+
+// The instant of a record's timestamp. Every "Z" read as "+00:00" is what
+// the offset parser does with the one "Z" a date-time may hold; anywhere else
+// a "Z" fails either way.
+std::optional<support::Instant> record_instant(std::string_view timestamp) { return support::parse_rfc3339(timestamp); }
+
+// Checked on the views, before anything is copied.
+bool passes(const AuditLineFields& fields, const AuditFilter& filter) {
+  if (filter.branch && *fields.branch != *filter.branch) return false;
+  if (filter.worktree_path && *fields.worktree_path != *filter.worktree_path) return false;
+  const std::optional<support::Instant> instant = record_instant(*fields.timestamp);
+  return instant && (!filter.since || *instant >= *filter.since) && (!filter.until || *instant <= *filter.until);
+}
+
+// No line that makes a record is shorter: its seven required members alone,
+// keys and a date-time included, take more than a hundred bytes.
+constexpr std::size_t kShortestRecordLine = 100;
+
+// At most the number of records in `text`, and never more than its length
+// allows: a log of blank lines holds none.
+std::size_t record_count_bound(std::string_view text) {
+  std::size_t lines = 1;
+  for (std::size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n', end + 1)) ++lines;
+  return std::min(lines, text.size() / kShortestRecordLine + 1);
+}
+
+// The records in ascending order of their timestamp text, equal texts kept
+// in file order. A log written by one clock is usually in order already.
+void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
+  if (std::ranges::is_sorted(records, {}, &StoredAuditRecord::timestamp)) return;
+  std::vector<std::size_t> order(records.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::ranges::stable_sort(order, {}, [&](std::size_t index) { return records[index].timestamp(); });
+  // Records move into place along the cycles of the order, without a second
+  // vector: place `index` takes the record at `order[index]`.
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    StoredAuditRecord first = std::move(records[start]);
+    std::size_t place = start;
+    while (order[place] != start) {
+      const std::size_t from = order[place];
+      records[place] = std::move(records[from]);
+      order[place] = place;
+      place = from;
+    }
+    records[place] = std::move(first);
+    order[place] = place;
+  }
+}
+
+}  // namespace
+
+std::string resolve_audit_dir() {
+  std::optional<std::string> shared = non_blank_variable(support::kVelmorinSharedDirVariable);
+  if (!shared) shared = non_blank_variable(support::kSharedDirVariable);
+  if (!shared) return default_audit_dir();
+  return paths::join_path(paths::expand_home(*shared), "audit");
+}
+
+void append_audit_event(AuditEventInput input) {
+  const std::string directory = resolve_audit_dir();
+  const std::string active_log = paths::join_path(directory, kActiveLogName);
+  // Nearly every append finds the directory there: the log is opened first,
+  // and the directory made only when that fails.
+  platform::UniqueFd log = platform::open_for_append(active_log);
+  if (!log && !platform::make_directories(directory)) {
+    report_fail_open("mkdir");
+    return;
+  }
+  const StampedEvent event = build_audit_record(std::move(input), platform::utc_now());
+  const std::string line = serialize_audit_line(event);
+  if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
+  if (!log) log = platform::open_for_append(active_log);
+  if (!log || !platform::lock_whole_file(log)) {
+    report_fail_open("lock");
+    return;
+  }
+  // A writer killed inside its write leaves a line without its line feed;
+  // ending that line first keeps this record off the torn one.
+  const bool torn = platform::read_last_byte(log).value_or('\n') != '\n';
+  if (!platform::write_all(log, torn ? "\n" + line : line)) {
+    report_fail_open("write");
+    return;
+  }
+  log.reset();  // closing the file releases the lock
+  const std::optional<std::uint64_t> size = platform::file_size(active_log);
+  if (size && *size > kRotationThreshold) {
+    rotate_audit_log(active_log);
+    prune_audit_archives(directory);
+  }
+}
+
+void rotate_audit_log(const std::string& active_log) {
+  const std::string sentinel = active_log + std::string(kSentinelSuffix);
+  if (!platform::create_exclusive(sentinel)) return;  // another process is rotating
+  const std::string directory = paths::parent_directory(active_log);
+  const std::string month = support::format_year_month(platform::utc_now());
+  // The first free name of the month. Looking first and renaming after
+  // could replace an archive that an overlapping rotation made meanwhile: the
+  // rename itself refuses a taken name.
+  bool moved = false;
+  for (int number = 1;; ++number) {
+    moved = platform::rename_without_replacing(active_log, paths::join_path(directory, archive_name(month, number)));
+    if (moved || errno != EEXIST) break;
+  }
+  // A log that cannot be moved keeps its records where they are. After a
+  // move, another process may already have created the new log and appended
+  // to it: creating it must not truncate.
+  if (moved) platform::create_if_missing(active_log);
+  platform::remove_file(sentinel);
+}
+
+void prune_audit_archives(const std::string& directory) {
+  std::optional<std::vector<platform::DirectoryEntry>> entries = platform::list_directory(directory);
+  if (!entries) {
+    report_fail_open("prune-list");
+    return;
+  }
+  std::vector<platform::DirectoryEntry> archives;
+  std::ranges::copy_if(*entries, std::back_inserter(archives),
+                       [](const platform::DirectoryEntry& entry) { return is_archive_name(entry.name); });
+  if (archives.size() < kArchivesKept + 1) return;
+  std::ranges::stable_sort(archives, std::ranges::greater{}, &platform::DirectoryEntry::modified);
+  std::uint64_t total = 0;
+  for (const platform::DirectoryEntry& archive : archives) total += archive.size;
+  if (total <= kArchiveBudget) return;
+  while (archives.size() > kArchivesKept) {
+    if (!platform::remove_file(archives.back().path)) {
+      report_fail_open("prune-delete");
+      return;
+    }
+    archives.pop_back();
+  }
+}
+
+std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const AuditFilter& filter) {
+  std::vector<StoredAuditRecord> records;
+  if (!simdjson::validate_utf8(text.data(), text.size())) return records;
+  records.reserve(record_count_bound(text));
+  AuditLineReader reader;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = support::trim_white_space(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (line.empty()) continue;
+    const std::optional<AuditLineFields> fields = reader.read(line);
+    if (fields && fields->is_record() && passes(*fields, filter)) records.emplace_back(*fields);
+  }
+  return records;
+}
+
+std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
+  const std::optional<std::string> text =
+      platform::read_file(paths::join_path(resolve_audit_dir(), kActiveLogName), support::kAuditLogByteLimit);
+  if (!text) return {};
+  std::vector<StoredAuditRecord> records = parse_audit_log(*text, filter);
+  sort_by_timestamp(records);
+  return records;
+}
+
+void reap_rotation_sentinel() {
+  const std::string sentinel =
+      paths::join_path(resolve_audit_dir(), std::string(kActiveLogName) + std::string(kSentinelSuffix));
+  const std::optional<support::Instant> modified = platform::modification_time(sentinel);
+  if (!modified) return;
+  const std::int64_t age = platform::utc_now().seconds - std::max<std::int64_t>(modified->seconds, 0);
+  if (age > kSentinelMaxAgeSeconds) platform::remove_file(sentinel);
+}
+
+}  // namespace worktree_runtime::audit

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "support/time.hpp"
+
+namespace worktree_runtime::audit {
+
+// What a caller says about one event.
+struct AuditEventInput {
+  std::string kind;
+  std::string branch;
+  std::string worktree_path;
+  std::string invoker;
+  std::string outcome;
+  std::optional<std::string> session_id;
+  std::optional<std::string> correlation_id;
+  std::optional<std::int64_t> elapsed_ms;
+  std::optional<std::string> extra_json;  // the payload's JSON text; unusable text means no payload
+};
+
+// One line of the audit log. `extra` holds the payload as compact JSON text
+// ("null" for a stored null), absent when the line has no "extra" member.
+struct AuditRecord {
+  std::string schema_version;
+  std::string timestamp;
+  std::string kind;
+  std::optional<std::string> session_id;
+  std::int64_t pid = 0;
+  std::optional<std::int64_t> parent_pid;
+  std::string cwd;
+  std::string host;
+  std::string invoker;
+  std::string branch;
+  std::string worktree_path;
+  std::string outcome;
+  std::optional<std::int64_t> elapsed_ms;
+  std::optional<std::string> correlation_id;
+  bool truncated = false;
+  std::optional<std::string> extra;
+};
+
+inline constexpr std::size_t kAuditLineLimit = 4096;
+
+// A new record stamped with the clock (UTC), this process, its current
+// directory and the host name from COMPUTERNAME. The payload is kept both as
+// a JSON value and, in the record, as its compact text; a payload that is
+// JSON null is none.
+struct StampedEvent {
+  AuditRecord record;
+  std::optional<nlohmann::json> extra;
+};
+StampedEvent build_audit_record(AuditEventInput input, support::Instant now);
+
+// The compact JSON line with its sixteen keys in byte order and a final line
+// feed, shortened in stages to fit 4096 bytes: the payload dropped, then the
+// duration, then the working directory cut to its last 253 bytes.
+std::string serialize_audit_line(const StampedEvent& event);
+
+// Prints "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=[...]" to standard error
+// when the payload is an object whose lower-cased compact JSON text (`text`)
+// mentions a token, key, secret or password. Changes nothing.
+void warn_suspicious_extra(const nlohmann::json& extra, std::string_view text);
+
+bool is_suspicious_extra(const nlohmann::json& extra, std::string_view text);
+
+// JSON written as the audit line writes it: compact, keys in byte order,
+// non-ASCII unescaped.
+std::string compact_json(const nlohmann::json& value);
+
+// Appends `text` as a JSON string.
+void append_json_string(std::string& out, std::string_view text);
+
+}  // namespace worktree_runtime::audit

@@ -1,0 +1,109 @@
+#include "bindings/binding.hpp"
+
+#include "paths/paths.hpp"
+#include "support/json.hpp"
+#include "support/json_document.hpp"
+#include "support/text.hpp"
+
+namespace worktree_runtime::bindings {
+namespace {
+
+using nlohmann::json;
+
+support::CoreError missing_field(std::string_view key) {
+  return {"missing required worktree binding field: " + std::string(key), {}};
+}
+
+// The member `preferred` when present (whatever its value), else `fallback`.
+std::string_view chosen_key(const json& object, std::string_view preferred, std::string_view fallback) {
+  return object.contains(preferred) ? preferred : fallback;
+}
+
+// A required member: a string holding something besides white space, kept whole.
+const std::string* required_member(const json& object, std::string_view key) {
+  const std::string* text = support::string_member(object, key);
+  return text != nullptr && !support::is_blank(*text) ? text : nullptr;
+}
+
+std::string optional_member(const json& object, std::string_view key) {
+  const std::string* text = support::string_member(object, key);
+  return text != nullptr ? *text : std::string();
+}
+
+std::int64_t schema_version_member(const json& object) {
+  const auto found = object.find("schema_version");
+  if (found == object.end()) return kCurrentSchemaVersion;
+  if (found->is_number_integer() && !found->is_number_unsigned()) return found->get<std::int64_t>();
+  if (found->is_number_unsigned() && found->get<std::uint64_t>() <= INT64_MAX) {
+    return static_cast<std::int64_t>(found->get<std::uint64_t>());
+  }
+  return kCurrentSchemaVersion;
+}
+
+}  // namespace
+
+WorktreeBinding build_binding(std::string_view session_id, std::string_view worktree, std::string_view branch,
+                              std::string_view state_path, std::string_view git_common_dir,
+                              std::string_view main_worktree, std::string_view commit_ish,
+                              std::optional<std::int64_t> schema_version) {
+  return {std::string(session_id),
+          paths::normalize_path(worktree),
+          std::string(branch),
+          paths::normalize_path(state_path),
+          paths::normalize_path(git_common_dir),
+          paths::normalize_path(main_worktree),
+          std::string(commit_ish),
+          schema_version.value_or(kCurrentSchemaVersion)};
+}
+
+WorktreeBinding rebuild_binding(const WorktreeBinding& binding) {
+  return build_binding(binding.session_id, binding.worktree, binding.branch, binding.state_path, binding.git_common_dir,
+                       binding.main_worktree, binding.commit_ish, binding.schema_version);
+}
+
+std::array<BindingTextField, 7> binding_text_fields(const WorktreeBinding& binding) {
+  return {{
+      {"session_id", &binding.session_id},
+      {"worktree", &binding.worktree},
+      {"branch", &binding.branch},
+      {"state_path", &binding.state_path},
+      {"git_common_dir", &binding.git_common_dir},
+      {"main_worktree", &binding.main_worktree},
+      {"commit_ish", &binding.commit_ish},
+  }};
+}
+
+json binding_to_json(const WorktreeBinding& binding) {
+  json object = json::object();
+  for (const auto& [key, value] : binding_text_fields(binding)) object[key] = *value;
+  object["schema_version"] = kCurrentSchemaVersion;
+  return object;
+}
+
+support::Result<WorktreeBinding> binding_from_json(const json& value) {
+  if (!value.is_object()) return support::CoreError{"worktree binding payload must be an object", {}};
+  const std::string* session_id = required_member(value, "session_id");
+  if (session_id == nullptr) return missing_field("session_id");
+  const std::string_view worktree_key = chosen_key(value, "worktree", "worktree_path");
+  const std::string* worktree = required_member(value, worktree_key);
+  if (worktree == nullptr) return missing_field(worktree_key);
+  const std::string* branch = required_member(value, "branch");
+  if (branch == nullptr) return missing_field("branch");
+  const std::string* state_path = required_member(value, "state_path");
+  if (state_path == nullptr) return missing_field("state_path");
+  const std::string git_common_dir = optional_member(value, "git_common_dir");
+  const std::string_view main_worktree_key = chosen_key(value, "main_worktree", "repo_root");
+  const std::string* main_worktree = required_member(value, main_worktree_key);
+  if (main_worktree == nullptr) return missing_field(main_worktree_key);
+  const std::string commit_ish = optional_member(value, chosen_key(value, "commit_ish", "source_ref"));
+  return build_binding(*session_id, *worktree, *branch, *state_path, git_common_dir, *main_worktree, commit_ish,
+                       schema_version_member(value));
+}
+
+support::Result<WorktreeBinding> binding_from_json_text(std::string_view text) {
+  support::Result<json> parsed = support::read_json_document(text);
+  if (!parsed.ok()) return support::CoreError{"invalid payload: " + parsed.error().message, {}};
+  return binding_from_json(parsed.value());
+}
+
+}  // namespace worktree_runtime::bindings

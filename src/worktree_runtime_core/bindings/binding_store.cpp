@@ -1,0 +1,221 @@
+#include "bindings/binding_store.hpp"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "git/git.hpp"
+#include "locations/state_layout.hpp"
+#include "paths/paths.hpp"
+#include "platform/filesystem.hpp"
+#include "support/input_limits.hpp"
+#include "support/json_document.hpp"
+#include "support/text.hpp"
+
+namespace worktree_runtime::bindings {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kTemporaryNameAttempts = 65536;
+constexpr std::size_t kTemporaryNameRandomLength = 6;
+constexpr std::string_view kTemporaryNameAffix = ".tmp";  // before and after the random part
+constexpr std::string_view kLockSuffix = ".lock";
+
+std::string temporary_file_name() {
+  return std::string(kTemporaryNameAffix) + platform::random_alphanumerics(kTemporaryNameRandomLength) +
+         std::string(kTemporaryNameAffix);
+}
+
+bool is_temporary_file_name(std::string_view name) {
+  if (name.size() != 2 * kTemporaryNameAffix.size() + kTemporaryNameRandomLength ||
+      !name.starts_with(kTemporaryNameAffix) || !name.ends_with(kTemporaryNameAffix)) {
+    return false;
+  }
+  const std::string_view random = name.substr(kTemporaryNameAffix.size(), kTemporaryNameRandomLength);
+  return std::ranges::all_of(random, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+// A writer killed between creating its temporary file and renaming it leaves
+// the file behind. Whoever holds the store's lock owns every temporary file
+// there: no other writer can be inside its write.
+void remove_stale_temporary_files(const std::string& directory) {
+  const std::optional<std::vector<platform::DirectoryEntry>> entries = platform::list_directory(directory);
+  if (!entries) return;
+  for (const platform::DirectoryEntry& entry : *entries) {
+    if (is_temporary_file_name(entry.name)) platform::remove_file(entry.path);
+  }
+}
+
+json default_document() { return {{"bindings", json::array()}, {"schema_version", kCurrentSchemaVersion}}; }
+
+bool matches_session(const json& entry, std::string_view session_id) {
+  if (!entry.is_object()) return false;
+  const auto found = entry.find("session_id");
+  return found != entry.end() && found->is_string() && found->get_ref<const std::string&>() == session_id;
+}
+
+// Runs `change` on the document under the store's cross-process lock, and
+// writes the document back when `change` says so and the file may be
+// replaced. Without the lock nothing is written: the change could undo
+// another session's. Returns what `change` returns.
+template <class Change>
+auto change_document(const WorktreeBindingStore& store, Change change) {
+  platform::make_directories(paths::parent_directory(store.path));
+  // The lock lives beside the store so that the store file itself can be
+  // replaced by rename while the lock is held.
+  const platform::FileLock lock(store.path + std::string(kLockSuffix));
+  if (lock.locked()) remove_stale_temporary_files(paths::parent_directory(store.path));
+  BindingDocument document = read_binding_document(store.path);
+  auto [write, result] = change(document.value);
+  if (write && document.replaceable && lock.locked()) {
+    document.value["schema_version"] = kCurrentSchemaVersion;
+    // A failed write leaves the old file whole; callers are not told.
+    (void)write_binding_document(store.path, document.value);
+  }
+  return result;
+}
+
+}  // namespace
+
+WorktreeBindingStore open_binding_store(std::string_view repo_root) {
+  std::string root = git::resolve_main_worktree_root(paths::normalize_path(repo_root));
+  std::string path = paths::join_path(root, locations::store_relative_path(locations::path_forming_project_id(root)));
+  return {std::move(root), std::move(path)};
+}
+
+BindingDocument read_binding_document(const std::string& path) {
+  const platform::FileContent content = platform::read_whole_file(path, support::kJsonDocumentByteLimit);
+  if (content.status != platform::FileContent::Status::read) {
+    return {default_document(), content.status == platform::FileContent::Status::missing};
+  }
+  return {binding_document_from_text(content.bytes), true};
+}
+
+json binding_document_from_text(std::string_view text) {
+  support::Result<json> document = support::read_json_document(text);
+  if (!document.ok() || !document.value().is_object()) return default_document();
+  if (const auto bindings = document.value().find("bindings");
+      bindings == document.value().end() || !bindings->is_array()) {
+    document.value()["bindings"] = json::array();
+  }
+  return std::move(document.value());
+}
+
+std::optional<std::string> render_binding_document(const json& document) {
+  std::optional<std::string> text = support::render_json_indented(document, support::kJsonDocumentByteLimit - 1);
+  if (text) *text += '\n';
+  return text;
+}
+
+std::optional<support::CoreError> write_binding_document(const std::string& path, const json& document) {
+  const std::optional<std::string> text = render_binding_document(document);
+  if (!text) return support::CoreError{"the document would be too large to read back", {}};
+  const std::string directory = paths::parent_directory(path);
+  if (!platform::make_directories(directory)) return support::CoreError{"cannot create " + directory, {}};
+  std::string temporary;
+  platform::UniqueFd file;
+  for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
+    temporary = paths::join_path(directory, temporary_file_name());
+    file = platform::create_exclusive(temporary);
+    if (!file && errno != EEXIST) return support::CoreError{"cannot create " + temporary, {}};
+  }
+  if (!file) return support::CoreError{"too many temporary files exist", {}};
+  if (!platform::write_all(file, *text) || !platform::sync(file) || !platform::rename_replacing(temporary, path)) {
+    platform::remove_file(temporary);
+    return support::CoreError{"cannot replace " + path, {}};
+  }
+  platform::sync_directory(directory);
+  return std::nullopt;
+}
+
+std::optional<WorktreeBinding> first_binding_of_session(const json& document, std::string_view session_id) {
+  for (const json& entry : document["bindings"]) {
+    if (!matches_session(entry, session_id)) continue;
+    support::Result<WorktreeBinding> binding = binding_from_json(entry);
+    if (!binding.ok()) return std::nullopt;
+    return std::move(binding.value());
+  }
+  return std::nullopt;
+}
+
+std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::string_view text,
+                                                                      std::string_view session_id) {
+  // A document that starts with a byte order mark is malformed, but simdjson
+  // would look past the mark.
+  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  simdjson::dom::parser parser;
+  simdjson::dom::object document;
+  if (parser.parse(text).get_object().get(document) != simdjson::SUCCESS) return std::nullopt;
+  std::optional<simdjson::dom::array> bindings;
+  for (const auto field : document) {
+    if (field.key == "bindings") {
+      simdjson::dom::array array;
+      bindings = field.value.get_array().get(array) == simdjson::SUCCESS ? std::optional(array) : std::nullopt;
+    }
+  }
+  if (!bindings) return std::optional<WorktreeBinding>();
+  for (const simdjson::dom::element entry : *bindings) {
+    simdjson::dom::object entry_object;
+    if (entry.get_object().get(entry_object) != simdjson::SUCCESS) continue;
+    std::optional<std::string_view> entry_session;
+    for (const auto field : entry_object) {
+      if (field.key == "session_id") {
+        std::string_view value;
+        entry_session = field.value.get_string().get(value) == simdjson::SUCCESS ? std::optional(value) : std::nullopt;
+      }
+    }
+    if (entry_session != session_id) continue;
+    support::Result<WorktreeBinding> binding = binding_from_json(json::parse(simdjson::minify(entry)));
+    if (!binding.ok()) return std::optional<WorktreeBinding>();
+    return std::optional(std::move(binding.value()));
+  }
+  return std::optional<WorktreeBinding>();
+}
+
+std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
+  const std::optional<std::string> text = platform::read_file(store.path, support::kJsonDocumentByteLimit);
+  if (!text) return std::nullopt;
+  if (std::optional<std::optional<WorktreeBinding>> scanned = scan_binding_of_session(*text, session_id)) {
+    return std::move(*scanned);
+  }
+  return first_binding_of_session(binding_document_from_text(*text), session_id);
+}
+
+std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
+  const BindingDocument document = read_binding_document(store.path);
+  std::vector<WorktreeBinding> bindings;
+  for (const json& entry : document.value["bindings"]) {
+    support::Result<WorktreeBinding> binding = binding_from_json(entry);
+    if (binding.ok()) bindings.push_back(std::move(binding.value()));
+  }
+  return bindings;
+}
+
+void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
+  change_document(store, [&](json& document) {
+    json& entries = document["bindings"];
+    std::erase_if(entries.get_ref<json::array_t&>(),
+                  [&](const json& entry) { return matches_session(entry, binding.session_id); });
+    entries.push_back(binding_to_json(binding));
+    return std::pair{true, 0};
+  });
+}
+
+std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id) {
+  if (!platform::exists(store.path)) return std::nullopt;
+  return change_document(store, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
+    json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
+    const auto found = std::find_if(entries.begin(), entries.end(),
+                                    [&](const json& entry) { return matches_session(entry, session_id); });
+    if (found == entries.end()) return {false, std::nullopt};
+    support::Result<WorktreeBinding> removed = binding_from_json(*found);
+    entries.erase(found);
+    if (!removed.ok()) return {true, std::nullopt};
+    return {true, std::move(removed.value())};
+  });
+}
+
+}  // namespace worktree_runtime::bindings

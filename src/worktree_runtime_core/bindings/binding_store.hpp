@@ -1,0 +1,69 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bindings/binding.hpp"
+#include "support/core_error.hpp"
+
+namespace worktree_runtime::bindings {
+
+// The bindings.json of one repository, below its main worktree. Holds no
+// bindings: every operation reads the file afresh; every change replaces it.
+struct WorktreeBindingStore {
+  std::string root;
+  std::string path;
+};
+
+// The binding document as read. `replaceable` is false when the file exists
+// but could not be read (no permission, an I/O error): writing then would
+// destroy every other session's binding.
+struct BindingDocument {
+  nlohmann::json value;
+  bool replaceable = true;
+};
+
+// The store of the main worktree of the repository that `repo_root` is in.
+WorktreeBindingStore open_binding_store(std::string_view repo_root);
+
+// The document at `path`; the default document (no bindings) for a missing,
+// unreadable or malformed file. Never fails.
+BindingDocument read_binding_document(const std::string& path);
+
+// The document that `text` holds; the default document when `text` is not a
+// JSON object; "bindings" made an empty array when it is not an array.
+nlohmann::json binding_document_from_text(std::string_view text);
+
+// Replaces the file at `path` with `document` atomically and durably: a new
+// temporary file beside it, flushed, renamed over it, the directory flushed.
+// Nothing is left behind on failure.
+std::optional<support::CoreError> write_binding_document(const std::string& path, const nlohmann::json& document);
+
+// The whole file text of `document`: keys sorted, two-space indentation,
+// one final line feed. Nothing when it would be longer than a store may be
+// read: a document written must read back.
+std::optional<std::string> render_binding_document(const nlohmann::json& document);
+
+// The binding of the first entry of `session_id`, when that entry is a valid
+// binding; later entries of the session are not consulted.
+std::optional<WorktreeBinding> first_binding_of_session(const nlohmann::json& document, std::string_view session_id);
+
+// `first_binding_of_session` of the document in `text`, found by simdjson
+// without building the document. Every document simdjson accepts, the full
+// reader reads the same way; for any other (deeper than simdjson reads, a
+// number out of its range, a byte order mark) this gives nothing and the
+// caller asks the full reader.
+std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::string_view text,
+                                                                      std::string_view session_id);
+
+std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id);
+std::vector<WorktreeBinding> list(const WorktreeBindingStore& store);
+// Replaces every entry of the binding's session by one entry at the end.
+void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding);
+// Takes out the first entry of the session and returns it when it is valid.
+std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id);
+
+}  // namespace worktree_runtime::bindings

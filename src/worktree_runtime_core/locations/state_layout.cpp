@@ -1,0 +1,46 @@
+#include "locations/state_layout.hpp"
+
+#include "git/git.hpp"
+#include "paths/paths.hpp"
+#include "settings/project_id_resolver.hpp"
+
+namespace worktree_runtime::locations {
+
+namespace {
+
+std::string hidden_name(std::string_view project_id) {
+  std::string name(".");
+  name += project_id;
+  return name;
+}
+
+}  // namespace
+
+std::string path_forming_project_id(std::optional<std::string_view> repo_root) {
+  std::string project_id = settings::resolve_project_id(repo_root);
+  if (!paths::is_path_component(project_id)) return std::string(settings::kLegacyProjectId);
+  return project_id;
+}
+
+std::string resolve_state_dir_name(std::optional<std::string_view> project_id) {
+  if (!project_id) return hidden_name(path_forming_project_id(std::nullopt));
+  if (project_id->empty()) return hidden_name(settings::kLegacyProjectId);
+  return hidden_name(*project_id);
+}
+
+std::string store_relative_path(std::optional<std::string_view> project_id) {
+  return resolve_state_dir_name(project_id) + "/state/worktree-runtime/bindings.json";
+}
+
+std::string session_state_relative_path(std::string_view main_worktree_root) {
+  return resolve_state_dir_name(path_forming_project_id(main_worktree_root)) + "/state/velmorin";
+}
+
+std::string state_dir(std::optional<std::string_view> repo_root) {
+  const std::string root = git::resolve_repo_root(repo_root);
+  if (root.empty()) return {};
+  const std::string normalized_root = paths::normalize_path(root);
+  return paths::join_path(normalized_root, resolve_state_dir_name(path_forming_project_id(normalized_root)));
+}
+
+}  // namespace worktree_runtime::locations
