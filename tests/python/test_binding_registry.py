@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import shutil
 
 import pytest
 
@@ -372,3 +373,48 @@ def test_recover_refuses_a_session_id_that_is_not_one_path_component(repo, linke
     assert native.recover_binding(session_id, str(linked)) is None
     assert native.recover_binding(session_id, str(repo)) is None
     assert not store_file(repo).exists()
+
+
+# ---------------------------------------------------------------------------
+# git processes per call: the repository's facts are worked out once
+
+
+@pytest.fixture
+def git_log(fake_git, tmp_path):
+    """Real git behind a `git` on PATH that logs each run's arguments; returns the logged runs so far."""
+    log = tmp_path / "git-runs.log"
+    log.touch()
+    fake_git(f'printf "%s\\n" "$*" >> "{log}"\nexec {shutil.which("git")} "$@"\n')
+    return lambda: log.read_text().splitlines()
+
+
+COMMON_DIR = "rev-parse --path-format=absolute --git-common-dir"
+
+
+@pytest.mark.parametrize(
+    ("call", "expected_runs"),
+    [
+        # The main worktree of the root, the worktree's common directory, its branch.
+        ("register", [COMMON_DIR, COMMON_DIR, "branch --show-current"]),
+        ("recover", [COMMON_DIR, COMMON_DIR, "branch --show-current"]),
+        # The store of the root, then recovery, then the validation's two questions.
+        ("validate recovered", [COMMON_DIR, COMMON_DIR, "branch --show-current", "branch --show-current",
+                                COMMON_DIR]),
+        ("validate stored", [COMMON_DIR, "branch --show-current", COMMON_DIR]),
+    ],
+)
+def test_each_call_asks_git_each_question_once(repo, linked, git_log, call, expected_runs):
+    write_metadata(linked, "s1", {"worktree_path": str(linked), "branch": "feature"})
+    if call == "validate stored":
+        register("s1", linked, "feature", repo)
+    runs_before = len(git_log())
+    if call == "register":
+        result = register("s1", linked, "feature", linked)
+    elif call == "recover":
+        result = native.recover_binding("s1", str(linked))
+    else:
+        result = native.validate_current_binding(repo_root=str(linked), session_id="s1", cwd=str(linked),
+                                                 check_git=True)
+        assert result.ok
+    assert result is not None
+    assert git_log()[runs_before:] == expected_runs

@@ -2,7 +2,7 @@
 
 #include "bindings/binding_store.hpp"
 #include "git/git.hpp"
-#include "locations/state_layout.hpp"
+#include "locations/repository_context.hpp"
 #include "paths/paths.hpp"
 #include "platform/filesystem.hpp"
 #include "support/input_limits.hpp"
@@ -35,29 +35,85 @@ std::optional<SessionMetadata> read_session_metadata(std::string_view text) {
   return SessionMetadata{*worktree_path, *branch, source_ref ? *source_ref : ""};
 }
 
-support::Result<WorktreeBinding> register_binding(std::string_view session_id, std::string_view worktree_path,
-                                                  std::string_view branch, std::string_view repo_root,
-                                                  std::optional<std::string_view> state_path,
-                                                  std::string_view source_ref) {
+namespace {
+
+// Registers the binding in the repository that `repository` describes.
+support::Result<WorktreeBinding> register_in(const locations::RepositoryContext& repository,
+                                             std::string_view session_id, std::string_view worktree_path,
+                                             std::string_view branch, std::optional<std::string_view> state_path,
+                                             std::string_view source_ref) {
   const std::string worktree = paths::normalize_path(worktree_path);
-  const std::string main_worktree = git::resolve_main_worktree_root(paths::normalize_path(repo_root));
   const std::string common_dir = git::run_git(worktree, {"rev-parse", "--path-format=absolute", "--git-common-dir"});
   if (common_dir.empty()) return registration_failure("WORKTREE_GIT_COMMON_DIR_MISSING");
   const std::string session_state =
-      state_path ? std::string(*state_path)
-                 : paths::join_path(worktree, locations::session_state_relative_path(main_worktree));
-  WorktreeBinding binding =
-      build_binding(session_id, worktree, branch, session_state, common_dir, main_worktree, source_ref, std::nullopt);
+      state_path ? std::string(*state_path) : paths::join_path(worktree, repository.session_state_relative_path);
+  WorktreeBinding binding = build_binding(session_id, worktree, branch, session_state, common_dir,
+                                          repository.main_worktree_root, source_ref, std::nullopt);
   // A binding that the store's reading would skip is never stored: no one
   // could see it.
   if (support::Result<WorktreeBinding> readable = binding_from_json(binding_to_json(binding)); !readable.ok()) {
     return readable.error();
   }
-  const BindingValidationResult verdict = validate_binding(
-      binding, worktree, support::EnvSnapshot{{std::string(support::kWorktreeVariable), worktree}}, true, {});
+  const BindingValidationResult verdict =
+      validate_binding(binding, worktree, support::EnvSnapshot{{std::string(support::kWorktreeVariable), worktree}},
+                       true, {}, common_dir);
   if (!verdict.ok) return registration_failure(verdict.reason_code);
-  upsert(open_binding_store(main_worktree), binding);
+  upsert(binding_store_of(repository), binding);
   return binding;
+}
+
+// The session's metadata file below `base_directory`, registered into the
+// repository's store. Nothing for a session identifier that is not one
+// ordinary path component: it never forms a path outside the sessions
+// directory.
+std::optional<WorktreeBinding> recover_from_metadata(const locations::RepositoryContext& repository,
+                                                     std::string_view session_id, std::string_view base_directory) {
+  if (!paths::is_path_component(session_id)) return std::nullopt;
+  const std::string path =
+      paths::join_path(paths::join_path(paths::join_path(base_directory, repository.session_state_relative_path),
+                                        "sessions/" + std::string(session_id)),
+                       "metadata.json");
+  const std::optional<std::string> text = platform::read_file(path, support::kJsonDocumentByteLimit);
+  const std::optional<SessionMetadata> metadata = text ? read_session_metadata(*text) : std::nullopt;
+  if (!metadata) return std::nullopt;
+  support::Result<WorktreeBinding> registered = register_in(repository, session_id, metadata->worktree_path,
+                                                            metadata->branch, std::nullopt, metadata->source_ref);
+  if (!registered.ok()) return std::nullopt;
+  return std::move(registered.value());
+}
+
+// Looked for below the normalised root, then below its main worktree.
+std::optional<WorktreeBinding> recover_in(const locations::RepositoryContext& repository, std::string_view session_id,
+                                          std::string_view root) {
+  if (auto recovered = recover_from_metadata(repository, session_id, root)) return recovered;
+  if (root == repository.main_worktree_root) return std::nullopt;
+  return recover_from_metadata(repository, session_id, repository.main_worktree_root);
+}
+
+// The binding that QUORBEL_WORKTREE and QUORBEL_BRANCH describe, when the
+// environment names a worktree.
+std::optional<WorktreeBinding> binding_from_environment(std::string_view session_id,
+                                                        const std::optional<support::EnvSnapshot>& env,
+                                                        std::string_view root) {
+  if (!env || env->empty()) return std::nullopt;
+  const auto named_worktree = env->find(std::string(support::kWorktreeVariable));
+  if (named_worktree == env->end() || support::is_blank(named_worktree->second)) return std::nullopt;
+  const std::string worktree = paths::normalize_path(support::trim_white_space(named_worktree->second));
+  const auto named_branch = env->find(std::string(support::kBranchVariable));
+  const std::string branch = named_branch != env->end() ? named_branch->second : std::string();
+  const std::string state_path =
+      paths::join_path(worktree, locations::resolve_repository_context(worktree).session_state_relative_path);
+  return build_binding(session_id, worktree, branch, state_path, "", root, kEnvironmentFallbackCommitIsh, std::nullopt);
+}
+
+}  // namespace
+
+support::Result<WorktreeBinding> register_binding(std::string_view session_id, std::string_view worktree_path,
+                                                  std::string_view branch, std::string_view repo_root,
+                                                  std::optional<std::string_view> state_path,
+                                                  std::string_view source_ref) {
+  return register_in(locations::resolve_repository_context(paths::normalize_path(repo_root)), session_id, worktree_path,
+                     branch, state_path, source_ref);
 }
 
 std::optional<WorktreeBinding> load_binding(std::string_view session_id, std::string_view repo_root) {
@@ -70,57 +126,24 @@ std::optional<WorktreeBinding> remove_binding(std::string_view session_id, std::
   return remove(open_binding_store(repo_root), session_id);
 }
 
-std::optional<WorktreeBinding> recover_binding_from_metadata(std::string_view session_id,
-                                                             std::string_view base_directory,
-                                                             std::string_view main_worktree_root) {
-  if (!paths::is_path_component(session_id)) return std::nullopt;
-  const std::string path = paths::join_path(
-      paths::join_path(paths::join_path(base_directory, locations::session_state_relative_path(main_worktree_root)),
-                       "sessions/" + std::string(session_id)),
-      "metadata.json");
-  const std::optional<std::string> text = platform::read_file(path, support::kJsonDocumentByteLimit);
-  const std::optional<SessionMetadata> metadata = text ? read_session_metadata(*text) : std::nullopt;
-  if (!metadata) return std::nullopt;
-  support::Result<WorktreeBinding> registered = register_binding(
-      session_id, metadata->worktree_path, metadata->branch, main_worktree_root, std::nullopt, metadata->source_ref);
-  if (!registered.ok()) return std::nullopt;
-  return std::move(registered.value());
-}
-
 std::optional<WorktreeBinding> recover_binding(std::string_view session_id, std::string_view repo_root) {
   const std::string root = paths::normalize_path(repo_root);
-  const std::string main_worktree = git::resolve_main_worktree_root(root);
-  if (auto recovered = recover_binding_from_metadata(session_id, root, main_worktree)) return recovered;
-  if (root == main_worktree) return std::nullopt;
-  return recover_binding_from_metadata(session_id, main_worktree, main_worktree);
-}
-
-std::optional<WorktreeBinding> binding_from_environment(std::string_view session_id,
-                                                        const std::optional<support::EnvSnapshot>& env,
-                                                        std::string_view repo_root) {
-  if (!env || env->empty()) return std::nullopt;
-  const auto named_worktree = env->find(std::string(support::kWorktreeVariable));
-  if (named_worktree == env->end() || support::is_blank(named_worktree->second)) return std::nullopt;
-  const std::string worktree = paths::normalize_path(support::trim_white_space(named_worktree->second));
-  const auto named_branch = env->find(std::string(support::kBranchVariable));
-  const std::string branch = named_branch != env->end() ? named_branch->second : std::string();
-  const std::string state_path =
-      paths::join_path(worktree, locations::session_state_relative_path(git::resolve_main_worktree_root(worktree)));
-  return build_binding(session_id, worktree, branch, state_path, "", paths::normalize_path(repo_root),
-                       kEnvironmentFallbackCommitIsh, std::nullopt);
+  return recover_in(locations::resolve_repository_context(root), session_id, root);
 }
 
 BindingValidationResult validate_current_binding(const CurrentBindingRequest& request) {
+  const std::string root = paths::normalize_path(request.repo_root);
   std::optional<WorktreeBinding> binding;
   if (request.session_id) {
-    binding = load_binding(*request.session_id, request.repo_root);
-    if (!binding) binding = recover_binding(*request.session_id, request.repo_root);
+    const locations::RepositoryContext repository = locations::resolve_repository_context(root);
+    binding = load(binding_store_of(repository), *request.session_id);
+    if (!binding) binding = recover_in(repository, *request.session_id, root);
     if (!binding) {
       if (request.require_registered_binding) return make_verdict("WORKTREE_BINDING_MISSING", std::nullopt);
-      binding = binding_from_environment(*request.session_id, request.env, request.repo_root);
+      binding = binding_from_environment(*request.session_id, request.env, root);
     }
   } else {
-    binding = binding_from_environment("", request.env, request.repo_root);
+    binding = binding_from_environment("", request.env, root);
   }
   if (!binding) return make_verdict("WORKTREE_ENV_MISSING", std::nullopt);
   return validate_binding(*binding, request.cwd, request.env, request.check_git,

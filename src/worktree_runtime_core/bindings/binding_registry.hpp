@@ -39,14 +39,6 @@ struct SessionMetadata {
 // worktree path and a branch.
 std::optional<SessionMetadata> read_session_metadata(std::string_view text);
 
-// The session's metadata file below `base_directory`, registered into the
-// store of `main_worktree_root`. Nothing for a session identifier that is not
-// one ordinary path component: it never forms a path outside the sessions
-// directory.
-std::optional<WorktreeBinding> recover_binding_from_metadata(std::string_view session_id,
-                                                             std::string_view base_directory,
-                                                             std::string_view main_worktree_root);
-
 struct CurrentBindingRequest {
   std::optional<std::string> session_id;
   std::string repo_root;
@@ -57,12 +49,6 @@ struct CurrentBindingRequest {
   bool require_env_worktree = false;
   bool require_git_state = false;
 };
-
-// The binding that QUORBEL_WORKTREE and QUORBEL_BRANCH describe, when the
-// environment names a worktree.
-std::optional<WorktreeBinding> binding_from_environment(std::string_view session_id,
-                                                        const std::optional<support::EnvSnapshot>& env,
-                                                        std::string_view repo_root);
 
 // Finds the session's binding (store, then recovery, then the environment)
 // and validates it.

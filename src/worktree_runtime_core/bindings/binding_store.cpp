@@ -6,8 +6,6 @@
 #include <cctype>
 #include <cerrno>
 
-#include "git/git.hpp"
-#include "locations/state_layout.hpp"
 #include "paths/paths.hpp"
 #include "platform/filesystem.hpp"
 #include "support/input_limits.hpp"
@@ -81,9 +79,11 @@ auto change_document(const WorktreeBindingStore& store, Change change) {
 }  // namespace
 
 WorktreeBindingStore open_binding_store(std::string_view repo_root) {
-  std::string root = git::resolve_main_worktree_root(paths::normalize_path(repo_root));
-  std::string path = paths::join_path(root, locations::store_relative_path(locations::path_forming_project_id(root)));
-  return {std::move(root), std::move(path)};
+  return binding_store_of(locations::resolve_repository_context(paths::normalize_path(repo_root)));
+}
+
+WorktreeBindingStore binding_store_of(const locations::RepositoryContext& repository) {
+  return {repository.main_worktree_root, repository.store_path};
 }
 
 BindingDocument read_binding_document(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bindings/binding.hpp"
+#include "locations/repository_context.hpp"
 #include "support/core_error.hpp"
 
 namespace worktree_runtime::bindings {
@@ -28,6 +29,7 @@ struct BindingDocument {
 
 // The store of the main worktree of the repository that `repo_root` is in.
 WorktreeBindingStore open_binding_store(std::string_view repo_root);
+WorktreeBindingStore binding_store_of(const locations::RepositoryContext& repository);
 
 // The document at `path`; the default document (no bindings) for a missing,
 // unreadable or malformed file. Never fails.

@@ -52,12 +52,14 @@ std::optional<std::string_view> environment_failure(const WorktreeBinding& bindi
 }
 
 std::optional<std::string_view> git_failure(const WorktreeBinding& binding, const std::string& worktree,
-                                            const BindingValidationOptions& options) {
+                                            const BindingValidationOptions& options,
+                                            std::optional<std::string_view> reported_common_dir) {
   const std::string branch = git::run_git(worktree, {"branch", "--show-current"});
   if (branch.empty() && options.require_git_state) return "WORKTREE_BRANCH_UNAVAILABLE";
   if (!branch.empty() && branch != binding.branch) return "WORKTREE_BRANCH_MISMATCH";
-  const std::string common_dir =
-      paths::normalize_path(git::run_git(worktree, {"rev-parse", "--path-format=absolute", "--git-common-dir"}));
+  const std::string common_dir = paths::normalize_path(
+      reported_common_dir ? std::string(*reported_common_dir)
+                          : git::run_git(worktree, {"rev-parse", "--path-format=absolute", "--git-common-dir"}));
   if (common_dir.empty() && options.require_git_state) return "WORKTREE_GIT_COMMON_DIR_UNAVAILABLE";
   if (!common_dir.empty() && !binding.git_common_dir.empty() &&
       common_dir != paths::normalize_path(binding.git_common_dir)) {
@@ -68,13 +70,14 @@ std::optional<std::string_view> git_failure(const WorktreeBinding& binding, cons
 
 std::optional<std::string_view> first_failure(const WorktreeBinding& binding, std::optional<std::string_view> cwd,
                                               const std::optional<support::EnvSnapshot>& env, bool check_git,
-                                              const BindingValidationOptions& options) {
+                                              const BindingValidationOptions& options,
+                                              std::optional<std::string_view> reported_common_dir) {
   const std::string worktree = paths::normalize_path(binding.worktree);
   if (cwd && paths::normalize_path(*cwd) != worktree) return "WORKTREE_CWD_MISMATCH";
   if (env) {
     if (auto failure = environment_failure(binding, worktree, *env, options)) return failure;
   }
-  if (check_git) return git_failure(binding, worktree, options);
+  if (check_git) return git_failure(binding, worktree, options, reported_common_dir);
   return std::nullopt;
 }
 
@@ -93,8 +96,10 @@ BindingValidationResult make_verdict(std::string_view reason_code, std::optional
 
 BindingValidationResult validate_binding(const WorktreeBinding& binding, std::optional<std::string_view> cwd,
                                          const std::optional<support::EnvSnapshot>& env, bool check_git,
-                                         const BindingValidationOptions& options) {
-  const std::optional<std::string_view> failure = first_failure(binding, cwd, env, check_git, options);
+                                         const BindingValidationOptions& options,
+                                         std::optional<std::string_view> reported_common_dir) {
+  const std::optional<std::string_view> failure =
+      first_failure(binding, cwd, env, check_git, options, reported_common_dir);
   return make_verdict(failure.value_or(kOk), binding);
 }
 

@@ -30,9 +30,12 @@ BindingValidationResult make_verdict(std::string_view reason_code, std::optional
 
 // Checks, in order, the current directory (when given), the identity
 // variables (when an environment is given) and git's view of the worktree
-// (when `check_git`); the first failing check decides.
+// (when `check_git`); the first failing check decides. A caller that has
+// just asked git for the worktree's common directory passes its answer as
+// `reported_common_dir`, and git is asked only for the branch.
 BindingValidationResult validate_binding(const WorktreeBinding& binding, std::optional<std::string_view> cwd,
                                          const std::optional<support::EnvSnapshot>& env, bool check_git,
-                                         const BindingValidationOptions& options);
+                                         const BindingValidationOptions& options,
+                                         std::optional<std::string_view> reported_common_dir = std::nullopt);
 
 }  // namespace worktree_runtime::bindings

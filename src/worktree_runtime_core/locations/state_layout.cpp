@@ -32,8 +32,8 @@ std::string store_relative_path(std::optional<std::string_view> project_id) {
   return resolve_state_dir_name(project_id) + "/state/worktree-runtime/bindings.json";
 }
 
-std::string session_state_relative_path(std::string_view main_worktree_root) {
-  return resolve_state_dir_name(path_forming_project_id(main_worktree_root)) + "/state/velmorin";
+std::string session_state_relative_path(std::string_view project_id) {
+  return resolve_state_dir_name(project_id) + "/state/velmorin";
 }
 
 std::string state_dir(std::optional<std::string_view> repo_root) {

@@ -23,8 +23,8 @@ std::string store_relative_path(std::optional<std::string_view> project_id);
 // when no repository root is found.
 std::string state_dir(std::optional<std::string_view> repo_root);
 
-// <state dir name of the root's project>/state/velmorin: where sessions keep
-// their state and metadata.
-std::string session_state_relative_path(std::string_view main_worktree_root);
+// <state dir name of the project>/state/velmorin: where sessions keep their
+// state and metadata.
+std::string session_state_relative_path(std::string_view project_id);
 
 }  // namespace worktree_runtime::locations
