@@ -8,7 +8,7 @@ Groups, run in this order (default: all):
     git         the git query against the bare git process alone, which is all a caller cannot avoid paying
     paths       path normalisation and fingerprints
     bindings    PyWorktreeBindingStore upsert, load and list on 10, 100 and 1000 bindings (bench/bindings.py)
-    validation  validate_current_binding against its bare git processes (bench/validation.py)
+    validation  validate_current_binding and register_binding against their bare git processes (bench/validation.py)
     audit       record_event and read_records (bench/audit.py)
     worktrees   list_worktrees on 200 linked worktrees (bench/worktrees.py)
     config      the project identifier memo, known worktree bases and the GitHub policy (bench/config.py)
