@@ -29,7 +29,7 @@
 #include <variant>
 #include <vector>
 
-#include "locations/environment.hpp"
+#include "support/env_snapshot.hpp"
 #include "py_ref.hpp"
 #include "support/core_error.hpp"
 #include "support/time.hpp"

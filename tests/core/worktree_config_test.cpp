@@ -30,7 +30,7 @@ class WorktreeConfigFile : public ScratchDirectory {
     write(text);
     const std::optional<WorktreeConfig> config = load_worktree_config(root_.string());
     if (!config) return std::nullopt;
-    return resolve_config_base(*config, root_.string(), env);
+    return resolve_config_base(*config, root_.string(), platform::Environment::snapshot_or_live(env));
   }
 };
 

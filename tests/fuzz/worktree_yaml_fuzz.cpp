@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::optional<settings::WorktreeConfig> config = settings::parse_worktree_config(text);
   if (!config) return 0;
-  if (const std::optional<std::string_view> base = settings::select_config_base(*config, kEnvironment)) {
+  if (const std::optional<std::string_view> base =
+          settings::select_config_base(*config, platform::Environment::of(kEnvironment))) {
     FUZZ_REQUIRE(!base->empty());
     FUZZ_REQUIRE(base->find('\0') == std::string_view::npos);
     FUZZ_REQUIRE(support::is_valid_utf8(*base));

@@ -4,9 +4,7 @@
 #include <cerrno>
 #include <numeric>
 
-#include "locations/environment.hpp"
 #include "locations/state_layout.hpp"
-#include "locations/worktree_bases.hpp"
 #include "paths/home.hpp"
 #include "paths/paths.hpp"
 #include "platform/filesystem.hpp"
@@ -30,18 +28,10 @@ void report_fail_open(std::string_view stage) {
   platform::write_standard_error("[WORKTREE-AUDIT-FAILOPEN] " + std::string(stage) + ": " + description + "\n");
 }
 
-// The trimmed value of a variable that is set to non-blank UTF-8.
-std::optional<std::string> non_blank_variable(std::string_view name) {
-  const std::optional<std::string> value = platform::environment_variable(std::string(name).c_str());
-  if (!value) return std::nullopt;
-  const std::string_view trimmed = support::trim_white_space(*value);
-  if (trimmed.empty()) return std::nullopt;
-  return std::string(trimmed);
-}
-
 std::string default_audit_dir() {
-  std::string root =
-      non_blank_variable(support::kProjectRootVariable).value_or(platform::current_directory().value_or("."));
+  std::string root = platform::Environment::live()
+                         .non_blank(support::kProjectRootVariable)
+                         .value_or(platform::current_directory().value_or("."));
   if (std::optional<std::string> canonical = platform::canonicalize(root)) root = *std::move(canonical);
   const std::string state_directory =
       paths::join_path(root, locations::resolve_state_dir_name(locations::path_forming_project_id(root)));
@@ -113,8 +103,8 @@ void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
 }  // namespace
 
 std::string resolve_audit_dir() {
-  std::optional<std::string> shared = non_blank_variable(support::kVelmorinSharedDirVariable);
-  if (!shared) shared = non_blank_variable(support::kSharedDirVariable);
+  std::optional<std::string> shared = platform::Environment::live().non_blank(support::kVelmorinSharedDirVariable);
+  if (!shared) shared = platform::Environment::live().non_blank(support::kSharedDirVariable);
   if (!shared) return default_audit_dir();
   return paths::join_path(paths::expand_home(*shared), "audit");
 }

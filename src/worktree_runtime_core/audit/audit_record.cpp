@@ -132,7 +132,7 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
   record.session_id = std::move(input.session_id);
   record.pid = platform::process_id();
   record.cwd = platform::current_directory().value_or("");
-  record.host = platform::environment_variable("COMPUTERNAME").value_or("");
+  record.host = platform::Environment::live().value("COMPUTERNAME").value_or("");
   record.invoker = std::move(input.invoker);
   record.branch = std::move(input.branch);
   record.worktree_path = std::move(input.worktree_path);

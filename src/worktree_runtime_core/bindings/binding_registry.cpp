@@ -5,6 +5,7 @@
 #include "locations/repository_context.hpp"
 #include "paths/paths.hpp"
 #include "platform/filesystem.hpp"
+#include "platform/process_environment.hpp"
 #include "support/input_limits.hpp"
 #include "support/json.hpp"
 #include "support/json_document.hpp"
@@ -95,12 +96,12 @@ std::optional<WorktreeBinding> recover_in(const locations::RepositoryContext& re
 std::optional<WorktreeBinding> binding_from_environment(std::string_view session_id,
                                                         const std::optional<support::EnvSnapshot>& env,
                                                         std::string_view root) {
-  if (!env || env->empty()) return std::nullopt;
-  const auto named_worktree = env->find(std::string(support::kWorktreeVariable));
-  if (named_worktree == env->end() || support::is_blank(named_worktree->second)) return std::nullopt;
-  const std::string worktree = paths::normalize_path(support::trim_white_space(named_worktree->second));
-  const auto named_branch = env->find(std::string(support::kBranchVariable));
-  const std::string branch = named_branch != env->end() ? named_branch->second : std::string();
+  if (!env) return std::nullopt;
+  const platform::Environment environment = platform::Environment::of(*env);
+  const std::optional<std::string> named_worktree = environment.non_blank(support::kWorktreeVariable);
+  if (!named_worktree) return std::nullopt;
+  const std::string worktree = paths::normalize_path(*named_worktree);
+  const std::string branch = environment.value(support::kBranchVariable).value_or("");
   const std::string state_path =
       paths::join_path(worktree, locations::resolve_repository_context(worktree).session_state_relative_path);
   return build_binding(session_id, worktree, branch, state_path, "", root, kEnvironmentFallbackCommitIsh, std::nullopt);

@@ -7,8 +7,8 @@
 
 #include "bindings/binding.hpp"
 #include "bindings/binding_validation.hpp"
-#include "locations/environment.hpp"
 #include "support/core_error.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace worktree_runtime::bindings {
 

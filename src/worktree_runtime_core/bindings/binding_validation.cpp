@@ -5,6 +5,7 @@
 
 #include "git/git.hpp"
 #include "paths/paths.hpp"
+#include "platform/process_environment.hpp"
 #include "support/runtime_variables.hpp"
 #include "support/text.hpp"
 
@@ -28,24 +29,15 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 11> kMessage
 
 constexpr std::string_view kOk = "WORKTREE_BINDING_OK";
 
-// The trimmed value of `name` in `env`, or nothing when absent or blank.
-std::optional<std::string_view> non_blank_variable(const support::EnvSnapshot& env, std::string_view name) {
-  const auto found = env.find(std::string(name));
-  if (found == env.end()) return std::nullopt;
-  const std::string_view value = support::trim_white_space(found->second);
-  if (value.empty()) return std::nullopt;
-  return value;
-}
-
 std::optional<std::string_view> environment_failure(const WorktreeBinding& binding, const std::string& worktree,
-                                                    const support::EnvSnapshot& env,
+                                                    const platform::Environment& env,
                                                     const BindingValidationOptions& options) {
-  if (const auto named_worktree = non_blank_variable(env, support::kWorktreeVariable)) {
+  if (const auto named_worktree = env.non_blank(support::kWorktreeVariable)) {
     if (paths::normalize_path(*named_worktree) != worktree) return "WORKTREE_ENV_MISMATCH";
   } else if (options.require_env_worktree) {
     return "WORKTREE_ENV_MISSING";
   }
-  if (const auto named_branch = non_blank_variable(env, support::kBranchVariable)) {
+  if (const auto named_branch = env.non_blank(support::kBranchVariable)) {
     if (*named_branch != binding.branch) return "WORKTREE_BRANCH_ENV_MISMATCH";
   }
   return std::nullopt;
@@ -75,7 +67,9 @@ std::optional<std::string_view> first_failure(const WorktreeBinding& binding, st
   const std::string worktree = paths::normalize_path(binding.worktree);
   if (cwd && paths::normalize_path(*cwd) != worktree) return "WORKTREE_CWD_MISMATCH";
   if (env) {
-    if (auto failure = environment_failure(binding, worktree, *env, options)) return failure;
+    if (auto failure = environment_failure(binding, worktree, platform::Environment::of(*env), options)) {
+      return failure;
+    }
   }
   if (check_git) return git_failure(binding, worktree, options, reported_common_dir);
   return std::nullopt;

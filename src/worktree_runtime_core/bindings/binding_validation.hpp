@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "bindings/binding.hpp"
-#include "locations/environment.hpp"
+#include "support/env_snapshot.hpp"
 
 namespace worktree_runtime::bindings {
 

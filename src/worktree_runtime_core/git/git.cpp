@@ -61,8 +61,7 @@ std::string run_git(std::string_view directory, std::initializer_list<std::strin
 
 std::string resolve_repo_root(std::optional<std::string_view> explicit_root) {
   if (explicit_root && !explicit_root->empty()) return std::string(*explicit_root);
-  const std::string variable(support::kRepoRootVariable);
-  if (std::optional<std::string> value = platform::environment_variable(variable.c_str()); value && !value->empty()) {
+  if (std::optional<std::string> value = platform::Environment::live().non_empty(support::kRepoRootVariable)) {
     return *std::move(value);
   }
   return run_git(".", {"rev-parse", "--show-toplevel"});

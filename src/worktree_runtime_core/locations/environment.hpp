@@ -1,17 +1,13 @@
 #pragma once
 
-#include <array>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "support/core_error.hpp"
-#include "support/env_snapshot.hpp"
 
 namespace worktree_runtime::locations {
-
-using support::EnvSnapshot;
 
 // The project variables (the project group's names to values) for the
 // worktree that contains `target` (the current directory when absent): its

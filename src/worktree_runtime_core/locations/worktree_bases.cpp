@@ -4,7 +4,7 @@
 #include <array>
 
 #include "git/git.hpp"
-#include "locations/environment.hpp"
+#include "support/env_snapshot.hpp"
 #include "locations/state_layout.hpp"
 #include "paths/home.hpp"
 #include "paths/paths.hpp"
@@ -20,19 +20,13 @@ namespace {
 
 constexpr std::string_view kContainerSuffix = "-worktrees";
 
-std::optional<std::string_view> non_empty(const support::EnvSnapshot& env, std::string_view name) {
-  const auto found = env.find(std::string(name));
-  if (found == env.end() || found->second.empty()) return std::nullopt;
-  return found->second;
-}
+bool is_ci(const platform::Environment& env) { return env.non_empty("CI") || env.non_empty("GITHUB_ACTIONS"); }
 
-bool is_ci(const support::EnvSnapshot& env) { return non_empty(env, "CI") || non_empty(env, "GITHUB_ACTIONS"); }
-
-// The given root, else QUORBEL_REPO_ROOT of the snapshot, else git's top
+// The given root, else QUORBEL_REPO_ROOT of the environment, else git's top
 // level of the current directory; normalised, maybe empty.
-std::string normalized_repo_root(std::optional<std::string_view> repo_root, const support::EnvSnapshot& env) {
+std::string normalized_repo_root(std::optional<std::string_view> repo_root, const platform::Environment& env) {
   if (repo_root && !repo_root->empty()) return paths::normalize_path(*repo_root);
-  if (const auto from_env = non_empty(env, support::kRepoRootVariable)) return paths::normalize_path(*from_env);
+  if (const auto from_env = env.non_empty(support::kRepoRootVariable)) return paths::normalize_path(*from_env);
   return paths::normalize_path(git::run_git(".", {"rev-parse", "--show-toplevel"}));
 }
 
@@ -45,12 +39,12 @@ void append_distinct(std::vector<std::string>& list, std::string candidate) {
 }
 
 // The base that needs no repository: the explicit one, or in CI the
-// QUORBEL_WORKTREE_BASE of the snapshot.
+// QUORBEL_WORKTREE_BASE of the environment.
 std::optional<std::string> base_without_root(std::optional<std::string_view> explicit_base,
-                                             const support::EnvSnapshot& env) {
+                                             const platform::Environment& env) {
   if (explicit_base && !explicit_base->empty()) return paths::normalize_path(*explicit_base);
   if (is_ci(env)) {
-    if (const auto configured = non_empty(env, support::kWorktreeBaseVariable))
+    if (const auto configured = env.non_empty(support::kWorktreeBaseVariable))
       return paths::normalize_path(*configured);
   }
   return std::nullopt;
@@ -59,7 +53,7 @@ std::optional<std::string> base_without_root(std::optional<std::string_view> exp
 // In CI an override of the repository's config/worktree.yaml, else the
 // per-user default for the repository's project.
 std::string base_for_root(const std::string& normalized_root, std::optional<std::string_view> home,
-                          const support::EnvSnapshot& env) {
+                          const platform::Environment& env) {
   if (is_ci(env) && !normalized_root.empty()) {
     if (const auto config = settings::load_worktree_config(normalized_root)) {
       if (const auto base = settings::resolve_config_base(*config, normalized_root, env)) {
@@ -79,29 +73,29 @@ std::string default_worktree_base(std::string_view project_id, std::optional<std
 
 std::string resolve_worktree_base(std::optional<std::string_view> explicit_base,
                                   std::optional<std::string_view> repo_root, std::optional<std::string_view> home,
-                                  std::optional<support::EnvSnapshot> env) {
-  const support::EnvSnapshot snapshot = env ? *std::move(env) : platform::environment_snapshot();
-  if (std::optional<std::string> base = base_without_root(explicit_base, snapshot)) return *std::move(base);
-  return base_for_root(normalized_repo_root(repo_root, snapshot), home, snapshot);
+                                  const std::optional<support::EnvSnapshot>& env) {
+  const platform::Environment environment = platform::Environment::snapshot_or_live(env);
+  if (std::optional<std::string> base = base_without_root(explicit_base, environment)) return *std::move(base);
+  return base_for_root(normalized_repo_root(repo_root, environment), home, environment);
 }
 
 std::string resolve_worktree_dir(std::string_view worktree_name, std::optional<std::string_view> explicit_base,
                                  std::optional<std::string_view> repo_root, std::optional<std::string_view> home,
-                                 std::optional<support::EnvSnapshot> env) {
-  return paths::join_path(resolve_worktree_base(explicit_base, repo_root, home, std::move(env)), worktree_name);
+                                 const std::optional<support::EnvSnapshot>& env) {
+  return paths::join_path(resolve_worktree_base(explicit_base, repo_root, home, env), worktree_name);
 }
 
 std::vector<std::string> resolve_known_worktree_bases(std::optional<std::string_view> repo_root,
                                                       std::optional<std::string_view> home,
-                                                      std::optional<support::EnvSnapshot> env) {
-  const support::EnvSnapshot snapshot = env ? *std::move(env) : platform::environment_snapshot();
-  const std::string root = normalized_repo_root(repo_root, snapshot);
+                                                      const std::optional<support::EnvSnapshot>& env) {
+  const platform::Environment environment = platform::Environment::snapshot_or_live(env);
+  const std::string root = normalized_repo_root(repo_root, environment);
   const std::string project_id = project_id_of(root);
   std::vector<std::string> bases;
   append_distinct(bases, paths::normalize_path(default_worktree_base(project_id, home)));
-  std::optional<std::string> current_base = base_without_root(std::nullopt, snapshot);
-  append_distinct(bases, current_base ? *std::move(current_base) : base_for_root(root, home, snapshot));
-  if (const auto configured = non_empty(snapshot, support::kWorktreeBaseVariable)) {
+  std::optional<std::string> current_base = base_without_root(std::nullopt, environment);
+  append_distinct(bases, current_base ? *std::move(current_base) : base_for_root(root, home, environment));
+  if (const auto configured = environment.non_empty(support::kWorktreeBaseVariable)) {
     append_distinct(bases, paths::normalize_path(*configured));
   }
   if (!root.empty()) {

@@ -10,25 +10,31 @@
 
 #include "support/text.hpp"
 
-extern char** environ;
-
 namespace worktree_runtime::platform {
 
-std::optional<std::string> environment_variable(const char* name) {
-  const char* value = std::getenv(name);
+std::optional<std::string> Environment::value(std::string_view name) const {
+  if (snapshot_ != nullptr) {
+    const auto found = snapshot_->find(std::string(name));
+    if (found == snapshot_->end()) return std::nullopt;
+    return found->second;
+  }
+  const char* value = std::getenv(std::string(name).c_str());
   if (value == nullptr || !support::is_valid_utf8(value)) return std::nullopt;
   return std::string(value);
 }
 
-support::EnvSnapshot environment_snapshot() {
-  support::EnvSnapshot snapshot;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view text = *entry;
-    const std::size_t equals = text.find('=');
-    if (equals == std::string_view::npos || !support::is_valid_utf8(text)) continue;
-    snapshot.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-  }
-  return snapshot;
+std::optional<std::string> Environment::non_empty(std::string_view name) const {
+  std::optional<std::string> found = value(name);
+  if (!found || found->empty()) return std::nullopt;
+  return found;
+}
+
+std::optional<std::string> Environment::non_blank(std::string_view name) const {
+  const std::optional<std::string> found = value(name);
+  if (!found) return std::nullopt;
+  const std::string_view trimmed = support::trim_white_space(*found);
+  if (trimmed.empty()) return std::nullopt;
+  return std::string(trimmed);
 }
 
 std::optional<std::string> current_directory() {

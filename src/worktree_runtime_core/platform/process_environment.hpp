@@ -10,12 +10,33 @@
 
 namespace worktree_runtime::platform {
 
-// The value of a variable of the live process environment; absent when it is
-// unset or its value is not UTF-8 text.
-std::optional<std::string> environment_variable(const char* name);
+// Where a rule reads its variables: a snapshot that the caller took (of
+// Python's os.environ, or a dict it was given), or the live process
+// environment. Each rule reads through one of these, never from both sources.
+class Environment {
+ public:
+  // The live process environment, read at each lookup.
+  static Environment live() { return Environment(nullptr); }
+  // Exactly the entries of `snapshot`, which must outlive the view.
+  static Environment of(const support::EnvSnapshot& snapshot) { return Environment(&snapshot); }
+  // The snapshot when there is one, else the live environment.
+  static Environment snapshot_or_live(const std::optional<support::EnvSnapshot>& snapshot) {
+    return Environment(snapshot ? &*snapshot : nullptr);
+  }
 
-// A copy of the live process environment; entries that are not UTF-8 are left out.
-support::EnvSnapshot environment_snapshot();
+  // The value of `name`; absent when it is unset. A snapshot matches names
+  // exactly; a live value that is not UTF-8 counts as unset.
+  std::optional<std::string> value(std::string_view name) const;
+  // The value when it is set and not empty.
+  std::optional<std::string> non_empty(std::string_view name) const;
+  // The value trimmed of white space, when that leaves something.
+  std::optional<std::string> non_blank(std::string_view name) const;
+
+ private:
+  explicit Environment(const support::EnvSnapshot* snapshot) : snapshot_(snapshot) {}
+
+  const support::EnvSnapshot* snapshot_;
+};
 
 // The process's current directory, or nothing when it cannot be determined
 // (it was removed, say). Bytes that are not UTF-8 come back as U+FFFD.

@@ -330,7 +330,7 @@ class Verdicts {
 // and each is judged once.
 class Detector {
  public:
-  Detector(const Document& document, const support::EnvSnapshot& env)
+  Detector(const Document& document, const platform::Environment& env)
       : env_(env), detections_(document.nodes.size()), lists_(document.nodes.size()), names_(document.nodes.size()) {}
 
   // An override applies unless it states a detection list that the
@@ -352,12 +352,11 @@ class Detector {
     return names_(name, [&] {
       const std::optional<std::string_view> text = name.string();
       if (!text) return false;
-      const auto found = env_.find(std::string(*text));
-      return found != env_.end() && !found->second.empty();
+      return env_.non_empty(*text).has_value();
     });
   }
 
-  const support::EnvSnapshot& env_;
+  const platform::Environment& env_;
   Verdicts detections_;
   Verdicts lists_;
   Verdicts names_;
@@ -381,7 +380,7 @@ std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_vie
   return parse_worktree_config(*text);
 }
 
-std::optional<std::string_view> select_config_base(const WorktreeConfig& config, const support::EnvSnapshot& env) {
+std::optional<std::string_view> select_config_base(const WorktreeConfig& config, const platform::Environment& env) {
   Detector detector(config.document(), env);
   // An override met again through an alias was passed over before, and would be again.
   std::vector<bool> met(config.document().nodes.size());
@@ -398,9 +397,8 @@ std::optional<std::string_view> select_config_base(const WorktreeConfig& config,
 }
 
 std::optional<std::string> resolve_config_base(const WorktreeConfig& config, std::string_view repo_root,
-                                               const std::optional<support::EnvSnapshot>& env) {
-  const support::EnvSnapshot snapshot = env ? *env : platform::environment_snapshot();
-  const std::optional<std::string_view> base = select_config_base(config, snapshot);
+                                               const platform::Environment& env) {
+  const std::optional<std::string_view> base = select_config_base(config, env);
   if (!base) return std::nullopt;
   const std::string joined = base->starts_with('/') ? std::string(*base) : paths::join_path(repo_root, *base);
   return platform::canonicalize(joined).value_or(joined);

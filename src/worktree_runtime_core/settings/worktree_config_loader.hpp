@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/env_snapshot.hpp"
+#include "platform/process_environment.hpp"
 
 namespace worktree_runtime::settings {
 
@@ -37,12 +37,12 @@ std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_vie
 // The `base` text of the first override that applies in `env`; nothing when no
 // override settles it, or when the one that does has a base that is not a
 // string or holds a NUL character. The text lives as long as `config`.
-std::optional<std::string_view> select_config_base(const WorktreeConfig& config, const support::EnvSnapshot& env);
+std::optional<std::string_view> select_config_base(const WorktreeConfig& config, const platform::Environment& env);
 
-// The base directory of the first override that applies in `env` (a snapshot
-// of the live environment when absent), joined to the root and canonicalised
-// when it exists; nothing when no override settles it.
+// The base directory of the first override that applies in `env`, joined to
+// the root and canonicalised when it exists; nothing when no override settles
+// it.
 std::optional<std::string> resolve_config_base(const WorktreeConfig& config, std::string_view repo_root,
-                                               const std::optional<support::EnvSnapshot>& env);
+                                               const platform::Environment& env);
 
 }  // namespace worktree_runtime::settings
