@@ -18,6 +18,9 @@ std::optional<std::string> Environment::value(std::string_view name) const {
     if (found == snapshot_->end()) return std::nullopt;
     return found->second;
   }
+  // No variable has such a name; getenv would look up a prefix of it, or
+  // match the start of another entry's value.
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string_view::npos) return std::nullopt;
   const char* value = std::getenv(std::string(name).c_str());
   if (value == nullptr || !support::is_valid_utf8(value)) return std::nullopt;
   return std::string(value);
