@@ -33,9 +33,7 @@ std::string default_audit_dir() {
                          .non_blank(support::kProjectRootVariable)
                          .value_or(platform::current_directory().value_or("."));
   if (std::optional<std::string> canonical = platform::canonicalize(root)) root = *std::move(canonical);
-  const std::string state_directory =
-      paths::join_path(root, locations::resolve_state_dir_name(locations::path_forming_project_id(root)));
-  return paths::join_path(state_directory, "shared/audit");
+  return paths::join_path(locations::state_directory_of(root), "shared/audit");
 }
 
 std::string archive_name(const std::string& month, int number) {

@@ -15,7 +15,7 @@ support::Result<std::map<std::string, std::string>> set_quorbel_project_root_for
   const std::string toplevel = git::run_git(path, {"rev-parse", "--show-toplevel"});
   if (toplevel.empty()) return support::CoreError{"failed to resolve git repository root from: " + path, {}};
   const std::string root = paths::normalize_path(toplevel);
-  const std::string state = paths::join_path(root, resolve_state_dir_name(path_forming_project_id(root)));
+  const std::string state = state_directory_of(root);
   return std::map<std::string, std::string>{
       {std::string(support::kProjectRootVariable), root},
       {std::string(support::kStateDirVariable), state},

@@ -36,11 +36,14 @@ std::string session_state_relative_path(std::string_view project_id) {
   return resolve_state_dir_name(project_id) + "/state/velmorin";
 }
 
+std::string state_directory_of(std::string_view root) {
+  return paths::join_path(root, resolve_state_dir_name(path_forming_project_id(root)));
+}
+
 std::string state_dir(std::optional<std::string_view> repo_root) {
   const std::string root = git::resolve_repo_root(repo_root);
   if (root.empty()) return {};
-  const std::string normalized_root = paths::normalize_path(root);
-  return paths::join_path(normalized_root, resolve_state_dir_name(path_forming_project_id(normalized_root)));
+  return state_directory_of(paths::normalize_path(root));
 }
 
 }  // namespace worktree_runtime::locations

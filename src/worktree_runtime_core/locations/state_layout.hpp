@@ -19,8 +19,12 @@ std::string resolve_state_dir_name(std::optional<std::string_view> project_id);
 // <state dir name>/state/worktree-runtime/bindings.json
 std::string store_relative_path(std::optional<std::string_view> project_id);
 
-// The normalised repository root joined with its state directory name; empty
-// when no repository root is found.
+// The root joined with the state directory name of its path-forming project
+// identifier.
+std::string state_directory_of(std::string_view root);
+
+// The state directory of the normalised repository root; empty when no
+// repository root is found.
 std::string state_dir(std::optional<std::string_view> repo_root);
 
 // <state dir name of the project>/state/velmorin: where sessions keep their

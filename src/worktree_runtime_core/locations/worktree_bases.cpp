@@ -4,7 +4,6 @@
 #include <array>
 
 #include "git/git.hpp"
-#include "support/env_snapshot.hpp"
 #include "locations/state_layout.hpp"
 #include "paths/home.hpp"
 #include "paths/paths.hpp"
@@ -12,6 +11,7 @@
 #include "platform/process_environment.hpp"
 #include "settings/project_id_resolver.hpp"
 #include "settings/worktree_config_loader.hpp"
+#include "support/env_snapshot.hpp"
 #include "support/runtime_variables.hpp"
 #include "support/text.hpp"
 
