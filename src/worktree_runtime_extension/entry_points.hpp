@@ -8,7 +8,8 @@
 //
 // The binder follows Python's rules for the signature, converts each argument
 // by its kind in signature order, and converts the body's core result by the
-// named result kind. All of it is resolved at compile time.
+// named result kind. All of it is resolved at compile time. A module function
+// reaches the module as an export (`function<...>()`, module_exports.hpp).
 
 #include <array>
 #include <cstddef>

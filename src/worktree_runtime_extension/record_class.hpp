@@ -15,8 +15,9 @@
 //   };
 //
 // `class_type<GitWorktreeClass>()` creates its type object once per process;
-// `Instance<GitWorktreeClass>` takes an instance as an argument and
-// `AsInstance<GitWorktreeClass>` makes a record one.
+// `Instance<GitWorktreeClass>` takes an instance as an argument,
+// `AsInstance<GitWorktreeClass>` makes a record one, and the area exports the
+// class with `record_class<GitWorktreeClass>()` (module_exports.hpp).
 
 #include <vector>
 
