@@ -232,6 +232,9 @@ BindingValidationResult validate_current_binding(Text repo_root, OptionalText se
   });
 }
 
+// ---------------------------------------------------------------------------
+// The names this area exports
+
 constexpr Export kConstants[] = {
     constant<"CURRENT_SCHEMA_VERSION", bindings::kCurrentSchemaVersion, AsInteger>(),
 };
