@@ -1,73 +1,59 @@
-#include "audit.hpp"
+// The audit log: records, the writer and the reader.
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "areas.hpp"
+#include "argument_kinds.hpp"
 #include "audit/audit_log.hpp"
 #include "audit/audit_record.hpp"
-#include "convert.hpp"
 #include "record_class.hpp"
+#include "result_kinds.hpp"
 
 namespace worktree_runtime::python {
+namespace {
 
 using audit::AuditLineFields;
 using audit::StoredAuditRecord;
 
-namespace {
-struct AuditRecordClass;
-}  // namespace
-
-template <>
-struct ClassOf<StoredAuditRecord> {
-  using type = AuditRecordClass;
-};
-
-namespace {
-
 AuditLineFields fields_of(PyObject* self) { return record_of<StoredAuditRecord>(self).fields(); }
 
-PyObject* extra_of(const AuditLineFields& fields) {
-  if (!fields.extra) Py_RETURN_NONE;
-  return to_python(JsonText{*fields.extra});
-}
-
-PyObject* get_extra(PyObject* self, void*) {
-  return guarded([self] { return extra_of(fields_of(self)); });
-}
-
 // A read-only attribute: a field of the stored record, converted anew on
-// each read.
-template <auto Member>
+// each read by `Result`.
+template <auto Member, class Result>
 PyObject* get_stored_field(PyObject* self, void*) {
-  return guarded([self] { return to_python(fields_of(self).*Member); });
+  return guarded([self] { return Result::convert(fields_of(self).*Member); });
 }
 
-template <auto Member>
+template <auto Member, class Result>
 constexpr PyGetSetDef stored_field_getter(const char* name) {
-  return {name, &get_stored_field<Member>, nullptr, nullptr, nullptr};
+  return {name, &get_stored_field<Member, Result>, nullptr, nullptr, nullptr};
 }
 
 // The dict form: the sixteen attributes in declared order.
-struct AuditRecordDict {
-  AuditLineFields fields;
+struct AsAuditRecordDict {
+  static PyObject* convert(const AuditLineFields& fields);
 };
 
-PyObject* to_python(AuditRecordDict form) {
-  const AuditLineFields& fields = form.fields;
+PyObject* AsAuditRecordDict::convert(const AuditLineFields& fields) {
   const std::pair<const char*, PyObject*> items[] = {
-      {"schema_version", python::to_python(fields.schema_version)},
-      {"timestamp", python::to_python(fields.timestamp)},
-      {"kind", python::to_python(fields.kind)},
-      {"session_id", python::to_python(fields.session_id)},
-      {"pid", python::to_python(fields.pid)},
-      {"parent_pid", python::to_python(fields.parent_pid)},
-      {"cwd", python::to_python(fields.cwd)},
-      {"host", python::to_python(fields.host)},
-      {"invoker", python::to_python(fields.invoker)},
-      {"branch", python::to_python(fields.branch)},
-      {"worktree_path", python::to_python(fields.worktree_path)},
-      {"outcome", python::to_python(fields.outcome)},
-      {"elapsed_ms", python::to_python(fields.elapsed_ms)},
-      {"correlation_id", python::to_python(fields.correlation_id)},
-      {"truncated", python::to_python(fields.truncated)},
-      {"extra", extra_of(fields)},
+      {"schema_version", NoneOr<AsText>::convert(fields.schema_version)},
+      {"timestamp", NoneOr<AsText>::convert(fields.timestamp)},
+      {"kind", NoneOr<AsText>::convert(fields.kind)},
+      {"session_id", NoneOr<AsText>::convert(fields.session_id)},
+      {"pid", NoneOr<AsInteger>::convert(fields.pid)},
+      {"parent_pid", NoneOr<AsInteger>::convert(fields.parent_pid)},
+      {"cwd", NoneOr<AsText>::convert(fields.cwd)},
+      {"host", NoneOr<AsText>::convert(fields.host)},
+      {"invoker", NoneOr<AsText>::convert(fields.invoker)},
+      {"branch", NoneOr<AsText>::convert(fields.branch)},
+      {"worktree_path", NoneOr<AsText>::convert(fields.worktree_path)},
+      {"outcome", NoneOr<AsText>::convert(fields.outcome)},
+      {"elapsed_ms", NoneOr<AsInteger>::convert(fields.elapsed_ms)},
+      {"correlation_id", NoneOr<AsText>::convert(fields.correlation_id)},
+      {"truncated", AsFlag::convert(fields.truncated)},
+      {"extra", NoneOr<AsJson>::convert(fields.extra)},
   };
   // Every value is owned here first, so none leaks when one fails.
   std::vector<PyRef> values;
@@ -82,32 +68,32 @@ PyObject* to_python(AuditRecordDict form) {
   return dict.release();
 }
 
-AuditRecordDict to_dict(const StoredAuditRecord& record) { return {record.fields()}; }
+AuditLineFields to_dict(const StoredAuditRecord& record) { return record.fields(); }
 
 struct AuditRecordClass {
   using Record = StoredAuditRecord;
   static constexpr const char* kName = "worktree_runtime.api.PyAuditRecord";
   static inline PyGetSetDef getters[] = {
-      stored_field_getter<&AuditLineFields::schema_version>("schema_version"),
-      stored_field_getter<&AuditLineFields::timestamp>("timestamp"),
-      stored_field_getter<&AuditLineFields::kind>("kind"),
-      stored_field_getter<&AuditLineFields::session_id>("session_id"),
-      stored_field_getter<&AuditLineFields::pid>("pid"),
-      stored_field_getter<&AuditLineFields::parent_pid>("parent_pid"),
-      stored_field_getter<&AuditLineFields::cwd>("cwd"),
-      stored_field_getter<&AuditLineFields::host>("host"),
-      stored_field_getter<&AuditLineFields::invoker>("invoker"),
-      stored_field_getter<&AuditLineFields::branch>("branch"),
-      stored_field_getter<&AuditLineFields::worktree_path>("worktree_path"),
-      stored_field_getter<&AuditLineFields::outcome>("outcome"),
-      stored_field_getter<&AuditLineFields::elapsed_ms>("elapsed_ms"),
-      stored_field_getter<&AuditLineFields::correlation_id>("correlation_id"),
-      stored_field_getter<&AuditLineFields::truncated>("truncated"),
-      {"extra", &get_extra, nullptr, nullptr, nullptr},
+      stored_field_getter<&AuditLineFields::schema_version, NoneOr<AsText>>("schema_version"),
+      stored_field_getter<&AuditLineFields::timestamp, NoneOr<AsText>>("timestamp"),
+      stored_field_getter<&AuditLineFields::kind, NoneOr<AsText>>("kind"),
+      stored_field_getter<&AuditLineFields::session_id, NoneOr<AsText>>("session_id"),
+      stored_field_getter<&AuditLineFields::pid, NoneOr<AsInteger>>("pid"),
+      stored_field_getter<&AuditLineFields::parent_pid, NoneOr<AsInteger>>("parent_pid"),
+      stored_field_getter<&AuditLineFields::cwd, NoneOr<AsText>>("cwd"),
+      stored_field_getter<&AuditLineFields::host, NoneOr<AsText>>("host"),
+      stored_field_getter<&AuditLineFields::invoker, NoneOr<AsText>>("invoker"),
+      stored_field_getter<&AuditLineFields::branch, NoneOr<AsText>>("branch"),
+      stored_field_getter<&AuditLineFields::worktree_path, NoneOr<AsText>>("worktree_path"),
+      stored_field_getter<&AuditLineFields::outcome, NoneOr<AsText>>("outcome"),
+      stored_field_getter<&AuditLineFields::elapsed_ms, NoneOr<AsInteger>>("elapsed_ms"),
+      stored_field_getter<&AuditLineFields::correlation_id, NoneOr<AsText>>("correlation_id"),
+      stored_field_getter<&AuditLineFields::truncated, AsFlag>("truncated"),
+      stored_field_getter<&AuditLineFields::extra, NoneOr<AsJson>>("extra"),
       {},
   };
   static inline PyMethodDef methods[] = {
-      record_method<"to_dict($self)", &to_dict>(),
+      record_method<"to_dict($self)", &to_dict, AsAuditRecordDict>(),
       {},
   };
   static std::string repr_text(PyObject* self) {
@@ -121,9 +107,8 @@ std::optional<std::string> owned(OptionalText text) {
   return text.value ? std::optional<std::string>(*text.value) : std::nullopt;
 }
 
-std::monostate record_event(Text kind, Text branch, Text worktree_path, Text invoker, Text outcome,
-                            OptionalText session_id, OptionalInteger elapsed_ms, OptionalText correlation_id,
-                            LenientJsonPayload extra) {
+void record_event(Text kind, Text branch, Text worktree_path, Text invoker, Text outcome, OptionalText session_id,
+                  OptionalInteger elapsed_ms, OptionalText correlation_id, LenientJsonPayload extra) {
   audit::append_audit_event({
       .kind = std::string(kind.value),
       .branch = std::string(branch.value),
@@ -135,7 +120,6 @@ std::monostate record_event(Text kind, Text branch, Text worktree_path, Text inv
       .elapsed_ms = elapsed_ms.value,
       .extra_json = std::move(extra.text),
   });
-  return {};
 }
 
 std::vector<StoredAuditRecord> read_records(OptionalText branch, OptionalText worktree_path, InstantBound since,
@@ -143,21 +127,24 @@ std::vector<StoredAuditRecord> read_records(OptionalText branch, OptionalText wo
   return audit::read_audit_records({owned(branch), owned(worktree_path), since.value, until.value});
 }
 
-std::monostate reap_rotation_sentinel() {
-  audit::reap_rotation_sentinel();
-  return {};
-}
+void reap_rotation_sentinel() { audit::reap_rotation_sentinel(); }
+
+constexpr Export kClasses[] = {
+    record_class<AuditRecordClass>(),
+};
+
+constexpr Export kFunctions[] = {
+    function<"record_event(kind, branch, worktree_path, invoker, outcome, *, session_id=None, elapsed_ms=None, "
+             "correlation_id=None, extra=None)",
+             &record_event, AsNone>(),
+    function<"read_records(branch=None, worktree_path=None, since=None, until=None)", &read_records,
+             ListOf<AsInstance<AuditRecordClass>>>(),
+    function<"reap_rotation_sentinel()", &reap_rotation_sentinel, AsNone>(),
+};
 
 }  // namespace
 
-PyObject* audit_record_class() { return class_type<AuditRecordClass>(); }
-
-PyMethodDef record_event_function = module_function<
-    "record_event(kind, branch, worktree_path, invoker, outcome, *, session_id=None, elapsed_ms=None, "
-    "correlation_id=None, extra=None)",
-    &record_event>();
-PyMethodDef read_records_function =
-    module_function<"read_records(branch=None, worktree_path=None, since=None, until=None)", &read_records>();
-PyMethodDef reap_rotation_sentinel_function = module_function<"reap_rotation_sentinel()", &reap_rotation_sentinel>();
+constinit const ExportBlock audit_exports::classes = kClasses;
+constinit const ExportBlock audit_exports::functions = kFunctions;
 
 }  // namespace worktree_runtime::python

@@ -1,66 +1,44 @@
-#include "bindings.hpp"
-
+// Worktree bindings: the record, the store, validation and the registry.
 #include <atomic>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "areas.hpp"
+#include "argument_kinds.hpp"
 #include "bindings/binding.hpp"
 #include "bindings/binding_registry.hpp"
 #include "bindings/binding_store.hpp"
 #include "bindings/binding_validation.hpp"
-#include "convert.hpp"
 #include "record_class.hpp"
+#include "result_kinds.hpp"
 
 namespace worktree_runtime::python {
+namespace {
 
 using bindings::BindingValidationOptions;
 using bindings::BindingValidationResult;
 using bindings::WorktreeBinding;
 using bindings::WorktreeBindingStore;
 
-namespace {
-struct WorktreeBindingClass;
-struct BindingValidationResultClass;
-struct BindingValidationOptionsClass;
-struct WorktreeBindingStoreClass;
-}  // namespace
-
-template <>
-struct ClassOf<WorktreeBinding> {
-  using type = WorktreeBindingClass;
-};
-template <>
-struct ClassOf<BindingValidationResult> {
-  using type = BindingValidationResultClass;
-};
-template <>
-struct ClassOf<BindingValidationOptions> {
-  using type = BindingValidationOptionsClass;
-};
-template <>
-struct ClassOf<WorktreeBindingStore> {
-  using type = WorktreeBindingStoreClass;
-};
-
-namespace {
-
 // ---------------------------------------------------------------------------
 // PyWorktreeBinding
 
 // The dict form of a binding, keys in declared order.
-struct BindingDict {
-  const WorktreeBinding& binding;
-};
-
-PyObject* to_python(BindingDict form) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [key, text] : bindings::binding_text_fields(form.binding)) {
-    PyRef value = PyRef::steal(python::to_python(std::string_view(*text)));
-    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+struct AsBindingDict {
+  static PyObject* convert(const WorktreeBinding& binding) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, text] : bindings::binding_text_fields(binding)) {
+      PyRef value = PyRef::steal(AsText::convert(*text));
+      if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+    }
+    PyRef version = PyRef::steal(AsInteger::convert(bindings::kCurrentSchemaVersion));
+    if (!version || PyDict_SetItemString(dict.get(), "schema_version", version.get()) < 0) return nullptr;
+    return dict.release();
   }
-  PyRef version = PyRef::steal(python::to_python(bindings::kCurrentSchemaVersion));
-  if (!version || PyDict_SetItemString(dict.get(), "schema_version", version.get()) < 0) return nullptr;
-  return dict.release();
-}
+};
 
 WorktreeBinding construct_binding(Text session_id, Text worktree, Text branch, Text state_path, Text git_common_dir,
                                   Text main_worktree, Text commit_ish, OptionalInteger schema_version) {
@@ -68,7 +46,8 @@ WorktreeBinding construct_binding(Text session_id, Text worktree, Text branch, T
                                  main_worktree.value, commit_ish.value, schema_version.value);
 }
 
-BindingDict to_dict(const WorktreeBinding& binding) { return {binding}; }
+// The dict form is made from the record itself.
+const WorktreeBinding& to_dict(const WorktreeBinding& binding) { return binding; }
 
 support::Result<WorktreeBinding> from_dict(JsonPayload payload) {
   return bindings::binding_from_json_text(payload.text);
@@ -82,19 +61,19 @@ struct WorktreeBindingClass {
       "commit_ish=\"\", schema_version=None)",
       &construct_binding>;
   static inline PyGetSetDef getters[] = {
-      field_getter<&WorktreeBinding::session_id>("session_id"),
-      field_getter<&WorktreeBinding::worktree>("worktree"),
-      field_getter<&WorktreeBinding::branch>("branch"),
-      field_getter<&WorktreeBinding::state_path>("state_path"),
-      field_getter<&WorktreeBinding::git_common_dir>("git_common_dir"),
-      field_getter<&WorktreeBinding::main_worktree>("main_worktree"),
-      field_getter<&WorktreeBinding::commit_ish>("commit_ish"),
-      field_getter<&WorktreeBinding::schema_version>("schema_version"),
+      field_getter<&WorktreeBinding::session_id, AsText>("session_id"),
+      field_getter<&WorktreeBinding::worktree, AsText>("worktree"),
+      field_getter<&WorktreeBinding::branch, AsText>("branch"),
+      field_getter<&WorktreeBinding::state_path, AsText>("state_path"),
+      field_getter<&WorktreeBinding::git_common_dir, AsText>("git_common_dir"),
+      field_getter<&WorktreeBinding::main_worktree, AsText>("main_worktree"),
+      field_getter<&WorktreeBinding::commit_ish, AsText>("commit_ish"),
+      field_getter<&WorktreeBinding::schema_version, AsInteger>("schema_version"),
       {},
   };
   static inline PyMethodDef methods[] = {
-      record_method<"to_dict($self)", &to_dict>(),
-      class_method<"from_dict($cls, payload)", &from_dict>(),
+      record_method<"to_dict($self)", &to_dict, AsBindingDict>(),
+      class_method<"from_dict($cls, payload)", &from_dict, CoreErrorOr<AsInstance<WorktreeBindingClass>>>(),
       {},
   };
   static std::string repr_text(PyObject* self) {
@@ -126,7 +105,7 @@ PyGetSetDef writable_flag(const char* name) {
   return {
       name,
       [](PyObject* self, void*) -> PyObject* {
-        return PyBool_FromLong(
+        return AsFlag::convert(
             shared_flag(record_of<BindingValidationOptions>(self).*Member).load(std::memory_order_relaxed));
       },
       [](PyObject* self, PyObject* value, void* closure) -> int {
@@ -164,10 +143,10 @@ struct BindingValidationResultClass {
   using Record = BindingValidationResult;
   static constexpr const char* kName = "worktree_runtime.api.PyBindingValidationResult";
   static inline PyGetSetDef getters[] = {
-      field_getter<&BindingValidationResult::ok>("ok"),
-      field_getter<&BindingValidationResult::reason_code>("reason_code"),
-      field_getter<&BindingValidationResult::message>("message"),
-      field_getter<&BindingValidationResult::binding>("binding"),
+      field_getter<&BindingValidationResult::ok, AsFlag>("ok"),
+      field_getter<&BindingValidationResult::reason_code, AsText>("reason_code"),
+      field_getter<&BindingValidationResult::message, AsText>("message"),
+      field_getter<&BindingValidationResult::binding, NoneOr<AsInstance<WorktreeBindingClass>>>("binding"),
       {},
   };
 };
@@ -181,9 +160,8 @@ std::optional<WorktreeBinding> store_load(const WorktreeBindingStore& store, Tex
   return bindings::load(store, session_id.value);
 }
 
-std::monostate store_upsert(const WorktreeBindingStore& store, Instance<WorktreeBinding> binding) {
+void store_upsert(const WorktreeBindingStore& store, Instance<WorktreeBindingClass> binding) {
   bindings::upsert(store, bindings::rebuild_binding(*binding.record));
-  return {};
 }
 
 std::vector<WorktreeBinding> store_list(const WorktreeBindingStore& store) { return bindings::list(store); }
@@ -197,15 +175,15 @@ struct WorktreeBindingStoreClass {
   static constexpr const char* kName = "worktree_runtime.api.PyWorktreeBindingStore";
   using Constructor = ClassConstructor<"PyWorktreeBindingStore(*, repo_root)", &construct_store>;
   static inline PyGetSetDef getters[] = {
-      field_getter<&WorktreeBindingStore::root>("repo_root"),
-      field_getter<&WorktreeBindingStore::path>("path"),
+      field_getter<&WorktreeBindingStore::root, AsText>("repo_root"),
+      field_getter<&WorktreeBindingStore::path, AsText>("path"),
       {},
   };
   static inline PyMethodDef methods[] = {
-      record_method<"load($self, session_id)", &store_load>(),
-      record_method<"upsert($self, binding)", &store_upsert>(),
-      record_method<"list($self)", &store_list>(),
-      record_method<"remove($self, session_id)", &store_remove>(),
+      record_method<"load($self, session_id)", &store_load, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+      record_method<"upsert($self, binding)", &store_upsert, AsNone>(),
+      record_method<"list($self)", &store_list, ListOf<AsInstance<WorktreeBindingClass>>>(),
+      record_method<"remove($self, session_id)", &store_remove, NoneOr<AsInstance<WorktreeBindingClass>>>(),
       {},
   };
 };
@@ -233,8 +211,8 @@ std::optional<WorktreeBinding> recover_binding(Text session_id, Text repo_root) 
   return bindings::recover_binding(session_id.value, repo_root.value);
 }
 
-BindingValidationResult validate_binding(Instance<WorktreeBinding> binding, OptionalText cwd, EnvMapping env,
-                                         Flag check_git, OptionalInstance<BindingValidationOptions> options) {
+BindingValidationResult validate_binding(Instance<WorktreeBindingClass> binding, OptionalText cwd, EnvMapping env,
+                                         Flag check_git, OptionalInstance<BindingValidationOptionsClass> options) {
   return bindings::validate_binding(bindings::rebuild_binding(*binding.record), cwd.value, env.value, check_git.value,
                                     options.record ? current_options(*options.record) : BindingValidationOptions{});
 }
@@ -254,26 +232,42 @@ BindingValidationResult validate_current_binding(Text repo_root, OptionalText se
   });
 }
 
+// ---------------------------------------------------------------------------
+// The names this area exports
+
+constexpr Export kConstants[] = {
+    constant<"CURRENT_SCHEMA_VERSION", bindings::kCurrentSchemaVersion, AsInteger>(),
+};
+
+constexpr Export kBindingClasses[] = {
+    record_class<WorktreeBindingClass>(),
+    record_class<BindingValidationResultClass>(),
+    record_class<BindingValidationOptionsClass>(),
+};
+
+constexpr Export kStoreClasses[] = {
+    record_class<WorktreeBindingStoreClass>(),
+};
+
+constexpr Export kFunctions[] = {
+    function<"register_binding(*, session_id, worktree_path, branch, repo_root, state_path=None, source_ref=\"\")",
+             &register_binding, CoreErrorOr<AsInstance<WorktreeBindingClass>>>(),
+    function<"load_binding(session_id, repo_root)", &load_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+    function<"list_bindings(repo_root)", &list_bindings, ListOf<AsInstance<WorktreeBindingClass>>>(),
+    function<"remove_binding(session_id, repo_root)", &remove_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+    function<"recover_binding(session_id, repo_root)", &recover_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+    function<"validate_binding(binding, *, cwd=None, env=None, check_git=True, options=None)", &validate_binding,
+             AsInstance<BindingValidationResultClass>>(),
+    function<"validate_current_binding(*, repo_root, session_id, cwd, env=None, check_git=False, "
+             "require_registered_binding=True, require_env_worktree=False, require_git_state=False)",
+             &validate_current_binding, AsInstance<BindingValidationResultClass>>(),
+};
+
 }  // namespace
 
-PyObject* worktree_binding_class() { return class_type<WorktreeBindingClass>(); }
-PyObject* binding_validation_result_class() { return class_type<BindingValidationResultClass>(); }
-PyObject* binding_validation_options_class() { return class_type<BindingValidationOptionsClass>(); }
-PyObject* worktree_binding_store_class() { return class_type<WorktreeBindingStoreClass>(); }
-
-PyMethodDef register_binding_function = module_function<
-    "register_binding(*, session_id, worktree_path, branch, repo_root, state_path=None, source_ref=\"\")",
-    &register_binding>();
-PyMethodDef load_binding_function = module_function<"load_binding(session_id, repo_root)", &load_binding>();
-PyMethodDef list_bindings_function = module_function<"list_bindings(repo_root)", &list_bindings>();
-PyMethodDef remove_binding_function = module_function<"remove_binding(session_id, repo_root)", &remove_binding>();
-PyMethodDef recover_binding_function = module_function<"recover_binding(session_id, repo_root)", &recover_binding>();
-PyMethodDef validate_binding_function =
-    module_function<"validate_binding(binding, *, cwd=None, env=None, check_git=True, options=None)",
-                    &validate_binding>();
-PyMethodDef validate_current_binding_function = module_function<
-    "validate_current_binding(*, repo_root, session_id, cwd, env=None, check_git=False, "
-    "require_registered_binding=True, require_env_worktree=False, require_git_state=False)",
-    &validate_current_binding>();
+constinit const ExportBlock bindings_exports::constants = kConstants;
+constinit const ExportBlock bindings_exports::binding_classes = kBindingClasses;
+constinit const ExportBlock bindings_exports::store_classes = kStoreClasses;
+constinit const ExportBlock bindings_exports::functions = kFunctions;
 
 }  // namespace worktree_runtime::python

@@ -1,5 +1,6 @@
 #include "exceptions.hpp"
 
+#include "areas.hpp"
 #include "once_cell.hpp"
 
 namespace worktree_runtime::python {
@@ -21,5 +22,16 @@ PyObject* project_id_invalid_error_type() {
                                      nullptr);
   });
 }
+
+namespace {
+
+constexpr Export kTypes[] = {
+    exception_type<"WorktreeListError", &worktree_list_error_type>(),
+    exception_type<"ProjectIdInvalidError", &project_id_invalid_error_type>(),
+};
+
+}  // namespace
+
+constinit const ExportBlock exceptions_exports::types = kTypes;
 
 }  // namespace worktree_runtime::python

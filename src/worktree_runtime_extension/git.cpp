@@ -1,39 +1,26 @@
-#include "git.hpp"
-
-#include "convert.hpp"
+// Repository probes, main-worktree checks and the worktree listing.
 #include "git/git.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "areas.hpp"
+#include "argument_kinds.hpp"
+#include "git/main_branches.hpp"
 #include "git/worktree_list_reader.hpp"
 #include "record_class.hpp"
+#include "result_kinds.hpp"
+#include "standard_library.hpp"
 
 namespace worktree_runtime::python {
+namespace {
 
 using git::GitWorktree;
 using git::WorktreeListEntry;
 using git::WorktreeListOutput;
 using git::WorktreePreconditionResult;
-
-namespace {
-struct GitWorktreeClass;
-struct WorktreePreconditionResultClass;
-struct WorktreeListEntryClass;
-}  // namespace
-
-template <>
-struct ClassOf<WorktreeListEntry> {
-  using type = WorktreeListEntryClass;
-};
-
-template <>
-struct ClassOf<GitWorktree> {
-  using type = GitWorktreeClass;
-};
-
-template <>
-struct ClassOf<WorktreePreconditionResult> {
-  using type = WorktreePreconditionResultClass;
-};
-
-namespace {
 
 bool is_main_worktree_method(const GitWorktree& worktree) { return git::is_main_worktree(worktree); }
 
@@ -43,15 +30,15 @@ struct GitWorktreeClass {
   using Record = GitWorktree;
   static constexpr const char* kName = "worktree_runtime.api.GitWorktree";
   static inline PyGetSetDef getters[] = {
-      field_getter<&GitWorktree::git_dir>("git_dir"),
-      field_getter<&GitWorktree::git_common_dir>("git_common_dir"),
-      field_getter<&GitWorktree::toplevel>("toplevel"),
-      field_getter<&GitWorktree::branch>("branch"),
+      field_getter<&GitWorktree::git_dir, AsText>("git_dir"),
+      field_getter<&GitWorktree::git_common_dir, AsText>("git_common_dir"),
+      field_getter<&GitWorktree::toplevel, AsText>("toplevel"),
+      field_getter<&GitWorktree::branch, AsText>("branch"),
       {},
   };
   static inline PyMethodDef methods[] = {
-      record_method<"is_main_worktree($self)", &is_main_worktree_method>(),
-      record_method<"is_main_branch($self)", &is_main_branch_method>(),
+      record_method<"is_main_worktree($self)", &is_main_worktree_method, AsFlag>(),
+      record_method<"is_main_branch($self)", &is_main_branch_method, AsFlag>(),
       {},
   };
 };
@@ -60,30 +47,26 @@ struct WorktreePreconditionResultClass {
   using Record = WorktreePreconditionResult;
   static constexpr const char* kName = "worktree_runtime.api.PyWorktreePreconditionResult";
   static inline PyGetSetDef getters[] = {
-      field_getter<&WorktreePreconditionResult::ok>("ok"),
-      field_getter<&WorktreePreconditionResult::reason_code>("reason_code"),
-      field_getter<&WorktreePreconditionResult::message>("message"),
-      field_getter<&WorktreePreconditionResult::context>("context"),
+      field_getter<&WorktreePreconditionResult::ok, AsFlag>("ok"),
+      field_getter<&WorktreePreconditionResult::reason_code, AsText>("reason_code"),
+      field_getter<&WorktreePreconditionResult::message, AsText>("message"),
+      field_getter<&WorktreePreconditionResult::context, NoneOr<AsInstance<GitWorktreeClass>>>("context"),
       {},
   };
 };
-
-PyObject* get_worktree_path(PyObject* self, void*) {
-  return guarded([self] { return to_python(PathResult{record_of<WorktreeListEntry>(self).worktree}); });
-}
 
 struct WorktreeListEntryClass {
   using Record = WorktreeListEntry;
   static constexpr const char* kName = "worktree_runtime.api.WorktreeListEntry";
   static inline PyGetSetDef getters[] = {
-      {"worktree", &get_worktree_path, nullptr, nullptr, nullptr},
-      field_getter<&WorktreeListEntry::branch>("branch"),
-      field_getter<&WorktreeListEntry::head>("head"),
-      field_getter<&WorktreeListEntry::bare>("bare"),
-      field_getter<&WorktreeListEntry::detached>("detached"),
-      field_getter<&WorktreeListEntry::locked>("locked"),
-      field_getter<&WorktreeListEntry::lock_reason>("lock_reason"),
-      field_getter<&WorktreeListEntry::prunable>("prunable"),
+      field_getter<&WorktreeListEntry::worktree, AsPath>("worktree"),
+      field_getter<&WorktreeListEntry::branch, NoneOr<AsText>>("branch"),
+      field_getter<&WorktreeListEntry::head, AsText>("head"),
+      field_getter<&WorktreeListEntry::bare, AsFlag>("bare"),
+      field_getter<&WorktreeListEntry::detached, AsFlag>("detached"),
+      field_getter<&WorktreeListEntry::locked, AsFlag>("locked"),
+      field_getter<&WorktreeListEntry::lock_reason, NoneOr<AsText>>("lock_reason"),
+      field_getter<&WorktreeListEntry::prunable, AsFlag>("prunable"),
       {},
   };
 };
@@ -126,24 +109,43 @@ PythonErrorOr<support::Result<std::vector<WorktreeListEntry>>> list_worktrees(Fi
 
 std::optional<GitWorktree> resolve_git_worktree(OptionalText cwd) { return git::resolve_git_worktree(cwd.value); }
 
-bool is_main_worktree(Instance<GitWorktree> context) { return git::is_main_worktree(*context.record); }
+bool is_main_worktree(Instance<GitWorktreeClass> context) { return git::is_main_worktree(*context.record); }
 
 WorktreePreconditionResult validate_main_worktree(OptionalText cwd, OptionalTextList allowed_branches) {
   return git::validate_main_worktree(cwd.value, std::move(allowed_branches.value));
 }
 
+constexpr Export kConstants[] = {
+    constant<"MAIN_BRANCHES", git::kDefaultMainBranches, AsTextSet>(),
+};
+
+constexpr Export kWorktreeClasses[] = {
+    record_class<GitWorktreeClass>(),
+    record_class<WorktreePreconditionResultClass>(),
+};
+
+constexpr Export kListingClasses[] = {
+    record_class<WorktreeListEntryClass>(),
+};
+
+constexpr Export kWorktreeFunctions[] = {
+    function<"resolve_git_worktree(cwd=None)", &resolve_git_worktree, NoneOr<AsInstance<GitWorktreeClass>>>(),
+    function<"is_main_worktree(context)", &is_main_worktree, AsFlag>(),
+    function<"validate_main_worktree(cwd=None, allowed_branches=None)", &validate_main_worktree,
+             AsInstance<WorktreePreconditionResultClass>>(),
+};
+
+constexpr Export kListingFunctions[] = {
+    function<"list_worktrees(repo_root, *, run=None)", &list_worktrees,
+             UnlessPythonError<CoreErrorOr<ListOf<AsInstance<WorktreeListEntryClass>>>>>(),
+};
+
 }  // namespace
 
-PyObject* git_worktree_class() { return class_type<GitWorktreeClass>(); }
-
-PyObject* worktree_precondition_result_class() { return class_type<WorktreePreconditionResultClass>(); }
-
-PyObject* worktree_list_entry_class() { return class_type<WorktreeListEntryClass>(); }
-
-PyMethodDef resolve_git_worktree_function = module_function<"resolve_git_worktree(cwd=None)", &resolve_git_worktree>();
-PyMethodDef is_main_worktree_function = module_function<"is_main_worktree(context)", &is_main_worktree>();
-PyMethodDef list_worktrees_function = module_function<"list_worktrees(repo_root, *, run=None)", &list_worktrees>();
-PyMethodDef validate_main_worktree_function =
-    module_function<"validate_main_worktree(cwd=None, allowed_branches=None)", &validate_main_worktree>();
+constinit const ExportBlock git_exports::constants = kConstants;
+constinit const ExportBlock git_exports::worktree_classes = kWorktreeClasses;
+constinit const ExportBlock git_exports::listing_classes = kListingClasses;
+constinit const ExportBlock git_exports::worktree_functions = kWorktreeFunctions;
+constinit const ExportBlock git_exports::listing_functions = kListingFunctions;
 
 }  // namespace worktree_runtime::python

@@ -1,10 +1,20 @@
-#include "paths.hpp"
+// Path normalisation, fingerprints, worktree locations, the state directory
+// layout and the environment-variable contract.
+#include "paths/paths.hpp"
 
-#include "convert.hpp"
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "areas.hpp"
+#include "argument_kinds.hpp"
 #include "locations/environment.hpp"
 #include "locations/state_layout.hpp"
 #include "locations/worktree_bases.hpp"
-#include "paths/paths.hpp"
+#include "result_kinds.hpp"
+#include "standard_library.hpp"
 #include "support/runtime_variables.hpp"
 
 namespace worktree_runtime::python {
@@ -40,32 +50,54 @@ std::string resolve_worktree_dir(Text worktree_name, OptionalText explicit_base,
                                          snapshot_os_environ());
 }
 
-NameGroup worktree_identity_env_vars_py() { return {support::kIdentityVariables}; }
+std::span<const std::string_view> worktree_identity_env_vars_py() { return support::kIdentityVariables; }
 
-NameGroup worktree_runtime_env_vars_py() { return {support::kRuntimeVariables}; }
+std::span<const std::string_view> worktree_runtime_env_vars_py() { return support::kRuntimeVariables; }
+
+constexpr Export kVariableConstants[] = {
+    constant<"QUORBEL_WORKTREE_ENV", support::kWorktreeVariable, AsText>(),
+    constant<"QUORBEL_BRANCH_ENV", support::kBranchVariable, AsText>(),
+    constant<"QUORBEL_WORKTREE_BASE_ENV", support::kWorktreeBaseVariable, AsText>(),
+    constant<"QUORBEL_PROJECT_ROOT_ENV", support::kProjectRootVariable, AsText>(),
+    constant<"QUORBEL_REPO_ROOT_ENV", support::kRepoRootVariable, AsText>(),
+    constant<"QUORBEL_STATE_DIR_ENV", support::kStateDirVariable, AsText>(),
+    constant<"QUORBEL_SHARED_DIR_ENV", support::kSharedDirVariable, AsText>(),
+    constant<"VELMORIN_SHARED_DIR_ENV", support::kVelmorinSharedDirVariable, AsText>(),
+    constant<"UV_PROJECT_ENV", support::kUvProjectVariable, AsText>(),
+    constant<"WORKTREE_IDENTITY_ENV_VARS", support::kIdentityVariables, ListOf<AsText>>(),
+    constant<"WORKTREE_LOCATION_ENV_VARS", support::kLocationVariables, ListOf<AsText>>(),
+    constant<"WORKTREE_PROJECT_ENV_VARS", support::kProjectVariables, ListOf<AsText>>(),
+    constant<"WORKTREE_RUNTIME_ENV_VARS", support::kRuntimeVariables, ListOf<AsText>>(),
+};
+
+constexpr Export kPathFunctions[] = {
+    function<"normalize_path(raw_path)", &normalize_path, AsText>(),
+    function<"path_fingerprint(input_path)", &path_fingerprint, AsText>(),
+};
+
+constexpr Export kLocationFunctions[] = {
+    function<"resolve_state_dir_name(project_id=None)", &resolve_state_dir_name, AsText>(),
+    function<"state_dir(repo_root=None)", &state_dir, AsText>(),
+    function<"store_relative_path(project_id=None)", &store_relative_path, AsText>(),
+    function<"resolve_worktree_base(explicit_base=None, repo_root=None, home=None)", &resolve_worktree_base, AsText>(),
+    function<"resolve_known_worktree_bases(repo_root=None, home=None)", &resolve_known_worktree_bases,
+             ListOf<AsText>>(),
+    function<"resolve_worktree_dir(worktree_name, explicit_base=None, repo_root=None, home=None)",
+             &resolve_worktree_dir, AsText>(),
+    function<"set_quorbel_project_root_for_worktree(target_path=None)", &set_quorbel_project_root_for_worktree,
+             CoreErrorOr<AsTextDict>>(),
+};
+
+constexpr Export kVariableFunctions[] = {
+    function<"worktree_identity_env_vars_py()", &worktree_identity_env_vars_py, AsTextTuple>(),
+    function<"worktree_runtime_env_vars_py()", &worktree_runtime_env_vars_py, AsTextTuple>(),
+};
 
 }  // namespace
 
-PyMethodDef normalize_path_function = module_function<"normalize_path(raw_path)", &normalize_path>();
-PyMethodDef path_fingerprint_function = module_function<"path_fingerprint(input_path)", &path_fingerprint>();
-PyMethodDef resolve_state_dir_name_function =
-    module_function<"resolve_state_dir_name(project_id=None)", &resolve_state_dir_name>();
-PyMethodDef state_dir_function = module_function<"state_dir(repo_root=None)", &state_dir>();
-PyMethodDef store_relative_path_function =
-    module_function<"store_relative_path(project_id=None)", &store_relative_path>();
-PyMethodDef resolve_worktree_base_function =
-    module_function<"resolve_worktree_base(explicit_base=None, repo_root=None, home=None)", &resolve_worktree_base>();
-PyMethodDef resolve_known_worktree_bases_function =
-    module_function<"resolve_known_worktree_bases(repo_root=None, home=None)", &resolve_known_worktree_bases>();
-PyMethodDef resolve_worktree_dir_function =
-    module_function<"resolve_worktree_dir(worktree_name, explicit_base=None, repo_root=None, home=None)",
-                    &resolve_worktree_dir>();
-PyMethodDef set_quorbel_project_root_for_worktree_function =
-    module_function<"set_quorbel_project_root_for_worktree(target_path=None)",
-                    &set_quorbel_project_root_for_worktree>();
-PyMethodDef worktree_identity_env_vars_py_function =
-    module_function<"worktree_identity_env_vars_py()", &worktree_identity_env_vars_py>();
-PyMethodDef worktree_runtime_env_vars_py_function =
-    module_function<"worktree_runtime_env_vars_py()", &worktree_runtime_env_vars_py>();
+constinit const ExportBlock paths_exports::variable_constants = kVariableConstants;
+constinit const ExportBlock paths_exports::path_functions = kPathFunctions;
+constinit const ExportBlock paths_exports::location_functions = kLocationFunctions;
+constinit const ExportBlock paths_exports::variable_functions = kVariableFunctions;
 
 }  // namespace worktree_runtime::python

@@ -1,44 +1,28 @@
-#include "project_config.hpp"
+// The project's own settings: its identifier and its GitHub policy.
+#include <string>
+#include <vector>
 
-#include "convert.hpp"
+#include "areas.hpp"
+#include "argument_kinds.hpp"
 #include "record_class.hpp"
+#include "result_kinds.hpp"
 #include "settings/github_policy.hpp"
 #include "settings/project_id_resolver.hpp"
 
 namespace worktree_runtime::python {
+namespace {
 
 using settings::GitHubPolicy;
-
-namespace {
-struct GitHubPolicyClass;
-}  // namespace
-
-template <>
-struct ClassOf<GitHubPolicy> {
-  using type = GitHubPolicyClass;
-};
-
-namespace {
-
-// A list setting, as a new tuple on each read.
-template <std::vector<std::string> GitHubPolicy::*Member>
-PyObject* get_tuple(PyObject* self, void*) {
-  return guarded([self] { return to_python(TextTuple{record_of<GitHubPolicy>(self).*Member}); });
-}
-
-PyObject* get_main_branches(PyObject* self, void*) {
-  return guarded([self] { return to_python(TextSet{record_of<GitHubPolicy>(self).main_branches}); });
-}
 
 struct GitHubPolicyClass {
   using Record = GitHubPolicy;
   static constexpr const char* kName = "worktree_runtime.api.GitHubPolicy";
   static inline PyGetSetDef getters[] = {
-      {"pr_title_prefixes", &get_tuple<&GitHubPolicy::pr_title_prefixes>, nullptr, nullptr, nullptr},
-      {"main_branches", &get_main_branches, nullptr, nullptr, nullptr},
-      field_getter<&GitHubPolicy::pr_title_issue_suffix_required>("pr_title_issue_suffix_required"),
-      {"required_sections_issue", &get_tuple<&GitHubPolicy::required_sections_issue>, nullptr, nullptr, nullptr},
-      {"required_sections_pr", &get_tuple<&GitHubPolicy::required_sections_pr>, nullptr, nullptr, nullptr},
+      field_getter<&GitHubPolicy::pr_title_prefixes, AsTextTuple>("pr_title_prefixes"),
+      field_getter<&GitHubPolicy::main_branches, AsTextSet>("main_branches"),
+      field_getter<&GitHubPolicy::pr_title_issue_suffix_required, AsFlag>("pr_title_issue_suffix_required"),
+      field_getter<&GitHubPolicy::required_sections_issue, AsTextTuple>("required_sections_issue"),
+      field_getter<&GitHubPolicy::required_sections_pr, AsTextTuple>("required_sections_pr"),
       {},
   };
 };
@@ -47,29 +31,36 @@ GitHubPolicy resolve_github_policy(OptionalPathLikeText project_root) {
   return settings::resolve_github_policy(project_root.value);
 }
 
-// The main branches as a set: its own result kind, so the list is kept here.
-struct MainBranches {
-  std::vector<std::string> names;
-};
-
-PyObject* to_python(MainBranches branches) { return python::to_python(TextSet{branches.names}); }
-
-MainBranches resolve_main_branches(OptionalPathLikeText project_root) {
-  return {settings::resolve_main_branches(project_root.value)};
+std::vector<std::string> resolve_main_branches(OptionalPathLikeText project_root) {
+  return settings::resolve_main_branches(project_root.value);
 }
 
 support::Result<std::string> resolve_project_id(OptionalText repo_root) {
   return settings::resolve_checked_project_id(repo_root.value);
 }
 
+constexpr Export kConstants[] = {
+    constant<"LEGACY_PROJECT_ID", settings::kLegacyProjectId, AsText>(),
+};
+
+constexpr Export kClasses[] = {
+    record_class<GitHubPolicyClass>(),
+};
+
+constexpr Export kProjectIdFunctions[] = {
+    function<"resolve_project_id(repo_root=None)", &resolve_project_id, CoreErrorOr<AsText>>(),
+};
+
+constexpr Export kPolicyFunctions[] = {
+    function<"resolve_github_policy(project_root=None)", &resolve_github_policy, AsInstance<GitHubPolicyClass>>(),
+    function<"resolve_main_branches(project_root=None)", &resolve_main_branches, AsTextSet>(),
+};
+
 }  // namespace
 
-PyObject* github_policy_class() { return class_type<GitHubPolicyClass>(); }
-
-PyMethodDef resolve_project_id_function = module_function<"resolve_project_id(repo_root=None)", &resolve_project_id>();
-PyMethodDef resolve_github_policy_function =
-    module_function<"resolve_github_policy(project_root=None)", &resolve_github_policy>();
-PyMethodDef resolve_main_branches_function =
-    module_function<"resolve_main_branches(project_root=None)", &resolve_main_branches>();
+constinit const ExportBlock project_config_exports::constants = kConstants;
+constinit const ExportBlock project_config_exports::classes = kClasses;
+constinit const ExportBlock project_config_exports::project_id_functions = kProjectIdFunctions;
+constinit const ExportBlock project_config_exports::policy_functions = kPolicyFunctions;
 
 }  // namespace worktree_runtime::python

@@ -8,32 +8,26 @@
 //   struct GitWorktreeClass {
 //     using Record = git::GitWorktree;
 //     static constexpr const char* kName = "worktree_runtime.api.GitWorktree";
-//     static inline PyGetSetDef getters[] = {..., {}};
-//     static inline PyMethodDef methods[] = {..., {}};   // optional
+//     static inline PyGetSetDef getters[] = {field_getter<&GitWorktree::branch, AsText>("branch"), ..., {}};
+//     static inline PyMethodDef methods[] = {..., {}};                   // optional
 //     using Constructor = ClassConstructor<"GitWorktree(...)", &build>;  // optional
 //     static std::string repr_text(PyObject* self);                     // optional
 //   };
-//   template <> struct ClassOf<git::GitWorktree> { using type = GitWorktreeClass; };
 //
-// `class_type<Traits>()` creates its type object once per process, and a body
-// that returns the record gets a new instance of the class.
+// `class_type<GitWorktreeClass>()` creates its type object once per process;
+// `Instance<GitWorktreeClass>` takes an instance as an argument,
+// `AsInstance<GitWorktreeClass>` makes a record one, and the area exports the
+// class with `record_class<GitWorktreeClass>()` (module_exports.hpp).
 
-#include <new>
-#include <utility>
 #include <vector>
 
-#include "convert.hpp"
+#include "entry_points.hpp"
+#include "guarded.hpp"
 #include "once_cell.hpp"
+#include "record_object.hpp"
+#include "result_kinds.hpp"
 
 namespace worktree_runtime::python {
-
-template <class Record>
-void dealloc_record_object(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<RecordObject<Record>*>(self)->record.~Record();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
 
 template <class>
 struct MemberPointer;
@@ -43,22 +37,17 @@ struct MemberPointer<Field Class::*> {
   using Record = Class;
 };
 
-// A read-only attribute: the record's field, converted anew on each read.
-template <auto Member>
+// A read-only attribute: the record's field, converted anew on each read by
+// `Result`.
+template <auto Member, class Result>
 PyObject* get_field(PyObject* self, void*) {
   using Record = typename MemberPointer<decltype(Member)>::Record;
-  return guarded([self] { return to_python(record_of<Record>(self).*Member); });
+  return guarded([self] { return Result::convert(record_of<Record>(self).*Member); });
 }
 
-// A `__repr__` built from the record by `Text`.
-template <auto Text>
-PyObject* repr_of(PyObject* self) {
-  return guarded([self] { return to_python(Text(self)); });
-}
-
-template <auto Member>
+template <auto Member, class Result>
 constexpr PyGetSetDef field_getter(const char* name) {
-  return {name, &get_field<Member>, nullptr, nullptr, nullptr};
+  return {name, &get_field<Member, Result>, nullptr, nullptr, nullptr};
 }
 
 template <class Traits>
@@ -78,6 +67,20 @@ concept HasRepr = requires(PyObject* self) {
 
 namespace detail {
 
+template <class Record>
+void dealloc_record_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  record_of<Record>(self).~Record();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// A `__repr__` built from the record by `Text`.
+template <auto Text>
+PyObject* repr_of(PyObject* self) {
+  return guarded([self] { return AsText::convert(Text(self)); });
+}
+
 template <class Traits>
 PyObject* create_class() {
   using Record = typename Traits::Record;
@@ -88,7 +91,7 @@ PyObject* create_class() {
   if constexpr (HasMethods<Traits>) slots.push_back({Py_tp_methods, Traits::methods});
   if constexpr (HasRepr<Traits>) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&repr_of<&Traits::repr_text>)});
   if constexpr (HasConstructor<Traits>) {
-    slots.push_back({Py_tp_new, reinterpret_cast<void*>(Traits::Constructor::tp_new)});
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(Traits::Constructor::template tp_new<Traits>)});
     slots.push_back({Py_tp_doc, const_cast<char*>(Traits::Constructor::doc)});
   }
   slots.push_back({0, nullptr});
@@ -113,17 +116,6 @@ template <class Traits>
 PyObject* class_type() {
   static OnceCell cell;
   return cell.get(detail::create_class<Traits>);
-}
-
-template <class Traits>
-PyObject* wrap_record(typename Traits::Record record) {
-  auto* type = reinterpret_cast<PyTypeObject*>(class_type<Traits>());
-  if (type == nullptr) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<RecordObject<typename Traits::Record>*>(self)->record)
-      typename Traits::Record(std::move(record));
-  return self;
 }
 
 }  // namespace worktree_runtime::python
