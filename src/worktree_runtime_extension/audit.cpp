@@ -23,63 +23,59 @@ namespace {
 
 AuditLineFields fields_of(PyObject* self) { return record_of<StoredAuditRecord>(self).fields(); }
 
-PyObject* extra_of(const AuditLineFields& fields) {
-  if (!fields.extra) Py_RETURN_NONE;
-  return to_python(JsonText{*fields.extra});
-}
-
-PyObject* get_extra(PyObject* self, void*) {
-  return guarded([self] { return extra_of(fields_of(self)); });
+// The field at `Index` as Python sees it; the payload as the JSON value it
+// holds.
+template <std::size_t Index>
+PyObject* field_to_python(const AuditLineFields& fields) {
+  const auto& value = audit::line_field<Index>(fields);
+  if constexpr (audit::AuditFieldAt<Index>::kKind == audit::AuditFieldKind::kPayload) {
+    if (!value) Py_RETURN_NONE;
+    return python::to_python(JsonText{*value});
+  } else {
+    return python::to_python(value);
+  }
 }
 
 // A read-only attribute: a field of the stored record, converted anew on
 // each read.
-template <auto Member>
-PyObject* get_stored_field(PyObject* self, void*) {
-  return guarded([self] { return to_python(fields_of(self).*Member); });
+template <std::size_t Index>
+PyObject* get_field(PyObject* self, void*) {
+  return guarded([self] { return field_to_python<Index>(fields_of(self)); });
 }
 
-template <auto Member>
-constexpr PyGetSetDef stored_field_getter(const char* name) {
-  return {name, &get_stored_field<Member>, nullptr, nullptr, nullptr};
-}
+// An attribute for each field, in declared order.
+template <class Indices>
+struct FieldGetters;
+template <std::size_t... Index>
+struct FieldGetters<std::index_sequence<Index...>> {
+  static inline PyGetSetDef table[] = {
+      {audit::AuditFieldAt<Index>::kName.data(), &get_field<Index>, nullptr, nullptr, nullptr}...,
+      {},
+  };
+};
 
 // The dict form: the sixteen attributes in declared order.
 struct AuditRecordDict {
   AuditLineFields fields;
 };
 
-PyObject* to_python(AuditRecordDict form) {
-  const AuditLineFields& fields = form.fields;
-  const std::pair<const char*, PyObject*> items[] = {
-      {"schema_version", python::to_python(fields.schema_version)},
-      {"timestamp", python::to_python(fields.timestamp)},
-      {"kind", python::to_python(fields.kind)},
-      {"session_id", python::to_python(fields.session_id)},
-      {"pid", python::to_python(fields.pid)},
-      {"parent_pid", python::to_python(fields.parent_pid)},
-      {"cwd", python::to_python(fields.cwd)},
-      {"host", python::to_python(fields.host)},
-      {"invoker", python::to_python(fields.invoker)},
-      {"branch", python::to_python(fields.branch)},
-      {"worktree_path", python::to_python(fields.worktree_path)},
-      {"outcome", python::to_python(fields.outcome)},
-      {"elapsed_ms", python::to_python(fields.elapsed_ms)},
-      {"correlation_id", python::to_python(fields.correlation_id)},
-      {"truncated", python::to_python(fields.truncated)},
-      {"extra", extra_of(fields)},
-  };
+template <std::size_t... Index>
+PyObject* dict_of(const AuditLineFields& fields, std::index_sequence<Index...>) {
   // Every value is owned here first, so none leaks when one fails.
-  std::vector<PyRef> values;
-  for (const auto& [key, value] : items) values.push_back(PyRef::steal(value));
+  const PyRef values[] = {PyRef::steal(field_to_python<Index>(fields))...};
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (std::size_t index = 0; index < values.size(); ++index) {
-    if (!values[index] || PyDict_SetItemString(dict.get(), items[index].first, values[index].get()) < 0) {
+  for (std::size_t index = 0; index < std::size(values); ++index) {
+    if (!values[index] ||
+        PyDict_SetItemString(dict.get(), audit::kAuditFields[index].name.data(), values[index].get()) < 0) {
       return nullptr;
     }
   }
   return dict.release();
+}
+
+PyObject* to_python(AuditRecordDict form) {
+  return dict_of(form.fields, std::make_index_sequence<audit::kAuditFieldCount>{});
 }
 
 AuditRecordDict to_dict(const StoredAuditRecord& record) { return {record.fields()}; }
@@ -87,25 +83,7 @@ AuditRecordDict to_dict(const StoredAuditRecord& record) { return {record.fields
 struct AuditRecordClass {
   using Record = StoredAuditRecord;
   static constexpr const char* kName = "worktree_runtime.api.PyAuditRecord";
-  static inline PyGetSetDef getters[] = {
-      stored_field_getter<&AuditLineFields::schema_version>("schema_version"),
-      stored_field_getter<&AuditLineFields::timestamp>("timestamp"),
-      stored_field_getter<&AuditLineFields::kind>("kind"),
-      stored_field_getter<&AuditLineFields::session_id>("session_id"),
-      stored_field_getter<&AuditLineFields::pid>("pid"),
-      stored_field_getter<&AuditLineFields::parent_pid>("parent_pid"),
-      stored_field_getter<&AuditLineFields::cwd>("cwd"),
-      stored_field_getter<&AuditLineFields::host>("host"),
-      stored_field_getter<&AuditLineFields::invoker>("invoker"),
-      stored_field_getter<&AuditLineFields::branch>("branch"),
-      stored_field_getter<&AuditLineFields::worktree_path>("worktree_path"),
-      stored_field_getter<&AuditLineFields::outcome>("outcome"),
-      stored_field_getter<&AuditLineFields::elapsed_ms>("elapsed_ms"),
-      stored_field_getter<&AuditLineFields::correlation_id>("correlation_id"),
-      stored_field_getter<&AuditLineFields::truncated>("truncated"),
-      {"extra", &get_extra, nullptr, nullptr, nullptr},
-      {},
-  };
+  static inline auto& getters = FieldGetters<std::make_index_sequence<audit::kAuditFieldCount>>::table;
   static inline PyMethodDef methods[] = {
       record_method<"to_dict($self)", &to_dict>(),
       {},
