@@ -181,6 +181,7 @@ void read_general_value(ReadAuditValue<Kind>& out, simdjson::dom::element value,
   }
 }
 
+// A member whose key names no field is passed over.
 void read_member(AuditLineFields& fields, std::string_view key, simdjson::dom::element value,
                  std::optional<simdjson::dom::element>& payload) {
   any_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
