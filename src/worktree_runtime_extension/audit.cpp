@@ -54,7 +54,7 @@ struct FieldGetters<std::index_sequence<Index...>> {
   };
 };
 
-// The dict form: the sixteen attributes in declared order.
+// The dict form: every attribute, in declared order.
 struct AuditRecordDict {
   AuditLineFields fields;
 };

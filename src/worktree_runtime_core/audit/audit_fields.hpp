@@ -1,8 +1,9 @@
 #pragma once
 // The fields of an audit record, in one list. The record the writer builds,
 // the line it renders, both readers of a line, the record kept after reading
-// and the Python attributes all follow this list, each by expanding it when
-// compiling: adding a field is adding its line here.
+// and the record's attributes in the extension all follow this list, each by
+// expanding it when compiling: a new field is its line here and its value
+// where the writer builds the record.
 
 #include <algorithm>
 #include <array>

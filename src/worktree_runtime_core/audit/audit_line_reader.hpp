@@ -105,7 +105,7 @@ class StoredAuditRecord {
 };
 
 // The fields of a line exactly as this module's writer lays it out: compact,
-// the sixteen keys in byte order, strings without escapes, plain numbers.
+// every field's key in byte order, strings without escapes, plain numbers.
 // Nothing for any other line, which only a general JSON parser can read; what
 // this gives is what that parser would give. Views into `line`.
 std::optional<AuditLineFields> read_own_layout(std::string_view line);

@@ -52,7 +52,7 @@ struct StampedEvent {
 };
 StampedEvent build_audit_record(AuditEventInput input, support::Instant now);
 
-// The compact JSON line with its sixteen keys in byte order and a final line
+// The compact JSON line with every field's key in byte order and a final line
 // feed, shortened in stages to fit 4096 bytes: the payload dropped, then the
 // duration, then the working directory cut to its last 253 bytes.
 std::string serialize_audit_line(const StampedEvent& event);
