@@ -3,6 +3,7 @@
 #include <cassert>
 #include <charconv>
 #include <cstring>
+#include <numeric>
 
 #include "audit/audit_record.hpp"
 #include "support/input_limits.hpp"
@@ -222,29 +223,28 @@ bool read_layout_value(LayoutCursor& cursor, ReadAuditValue<Kind>& out) {
 
 StoredAuditRecord::StoredAuditRecord(const AuditLineFields& fields) {
   assert(fields.is_record());
-  std::size_t total = 0;
-  for_each_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
-    if constexpr (stored_as(AuditFieldAt<Index>::kKind) == StoredAs::kText) {
-      total += line_field<Index>(fields).value_or("").size();
-    }
-  });
-  texts_ = std::make_unique_for_overwrite<char[]>(total);
-  std::size_t end = 0;
+  // Each text's length first, in its slot; their running sums are where the
+  // texts end, in slot order.
   for_each_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
     constexpr StoredAs stored = stored_as(AuditFieldAt<Index>::kKind);
     constexpr std::size_t slot = stored_slot(Index);
     const auto& value = line_field<Index>(fields);
     if constexpr (stored == StoredAs::kText) {
-      if (value) {
-        std::memcpy(texts_.get() + end, value->data(), value->size());
-        end += value->size();
-      }
-      text_ends_[slot] = end;
+      text_ends_[slot] = value.value_or("").size();
       present_texts_[slot] = value.has_value();
     } else if constexpr (stored == StoredAs::kInteger) {
       integers_[slot] = value;
     } else {
       flags_[slot] = value;
+    }
+  });
+  std::partial_sum(text_ends_.begin(), text_ends_.end(), text_ends_.begin());
+  texts_ = std::make_unique_for_overwrite<char[]>(text_ends_.back());
+  for_each_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
+    if constexpr (stored_as(AuditFieldAt<Index>::kKind) == StoredAs::kText) {
+      constexpr std::size_t slot = stored_slot(Index);
+      const std::string_view text = line_field<Index>(fields).value_or("");
+      std::memcpy(texts_.get() + text_ends_[slot] - text.size(), text.data(), text.size());
     }
   });
 }

@@ -71,9 +71,17 @@ constexpr std::size_t count_stored_as(StoredAs stored, std::size_t end = kAuditF
                     [&](const AuditField& field) { return stored_as(field.kind) == stored; }));
 }
 
-// The place of the field at `index` among the fields stored alike.
+// Records are sorted by their timestamp, kept as the first text: the one
+// that starts where the buffer starts.
+inline constexpr std::size_t kStoredSortKey = audit_field_index("timestamp");
+
+// The place of the field at `index` among the fields stored alike: declared
+// order, but for the sort key first.
 constexpr std::size_t stored_slot(std::size_t index) {
-  return count_stored_as(stored_as(kAuditFields[index].kind), index);
+  const StoredAs stored = stored_as(kAuditFields[index].kind);
+  if (stored != StoredAs::kText) return count_stored_as(stored, index);
+  if (index == kStoredSortKey) return 0;
+  return count_stored_as(stored, index) + (index < kStoredSortKey ? 1 : 0);
 }
 
 // A record read back from the log, compact: its texts back to back in one
@@ -86,10 +94,9 @@ class StoredAuditRecord {
   // The fields, viewing this record's texts.
   AuditLineFields fields() const;
 
-  std::string_view timestamp() const { return text(kTimestampSlot); }
+  std::string_view timestamp() const { return text(stored_slot(kStoredSortKey)); }
 
  private:
-  static constexpr std::size_t kTimestampSlot = stored_slot(audit_field_index("timestamp"));
   static constexpr std::size_t kTextCount = count_stored_as(StoredAs::kText);
 
   std::string_view text(std::size_t slot) const {
