@@ -71,8 +71,8 @@ constexpr std::size_t count_stored_as(StoredAs stored, std::size_t end = kAuditF
                     [&](const AuditField& field) { return stored_as(field.kind) == stored; }));
 }
 
-// Records are sorted by their timestamp, kept as the first text: the one
-// that starts where the buffer starts.
+// Records are sorted by their timestamp, kept as the first text: it starts
+// where the buffer starts, so reading it takes one offset, not two.
 inline constexpr std::size_t kStoredSortKey = audit_field_index("timestamp");
 
 // The place of the field at `index` among the fields stored alike: declared
