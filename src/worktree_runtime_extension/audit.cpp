@@ -6,6 +6,7 @@
 
 #include "areas.hpp"
 #include "argument_kinds.hpp"
+#include "audit/audit_fields.hpp"
 #include "audit/audit_log.hpp"
 #include "audit/audit_record.hpp"
 #include "record_class.hpp"
@@ -19,79 +20,75 @@ using audit::StoredAuditRecord;
 
 AuditLineFields fields_of(PyObject* self) { return record_of<StoredAuditRecord>(self).fields(); }
 
+// How a field of each kind reaches Python: a field the line lacks is None;
+// the payload is the JSON value it holds.
+template <audit::AuditFieldKind Kind>
+struct FieldResult;
+template <>
+struct FieldResult<audit::AuditFieldKind::kText> : NoneOr<AsText> {};
+template <>
+struct FieldResult<audit::AuditFieldKind::kNullableText> : NoneOr<AsText> {};
+template <>
+struct FieldResult<audit::AuditFieldKind::kInteger> : NoneOr<AsInteger> {};
+template <>
+struct FieldResult<audit::AuditFieldKind::kNullableInteger> : NoneOr<AsInteger> {};
+template <>
+struct FieldResult<audit::AuditFieldKind::kFlag> : AsFlag {};
+template <>
+struct FieldResult<audit::AuditFieldKind::kPayload> : NoneOr<AsJson> {};
+
+// The field at `Index` as Python sees it.
+template <std::size_t Index>
+PyObject* field_to_python(const AuditLineFields& fields) {
+  return FieldResult<audit::AuditFieldAt<Index>::kKind>::convert(audit::line_field<Index>(fields));
+}
+
 // A read-only attribute: a field of the stored record, converted anew on
-// each read by `Result`.
-template <auto Member, class Result>
-PyObject* get_stored_field(PyObject* self, void*) {
-  return guarded([self] { return Result::convert(fields_of(self).*Member); });
+// each read.
+template <std::size_t Index>
+PyObject* get_field(PyObject* self, void*) {
+  return guarded([self] { return field_to_python<Index>(fields_of(self)); });
 }
 
-template <auto Member, class Result>
-constexpr PyGetSetDef stored_field_getter(const char* name) {
-  return {name, &get_stored_field<Member, Result>, nullptr, nullptr, nullptr};
-}
-
-// The dict form: the sixteen attributes in declared order.
-struct AsAuditRecordDict {
-  static PyObject* convert(const AuditLineFields& fields);
+// An attribute for each field, in declared order.
+template <class Indices>
+struct FieldGetters;
+template <std::size_t... Index>
+struct FieldGetters<std::index_sequence<Index...>> {
+  static inline PyGetSetDef table[] = {
+      {audit::AuditFieldAt<Index>::kName.data(), &get_field<Index>, nullptr, nullptr, nullptr}...,
+      {},
+  };
 };
 
-PyObject* AsAuditRecordDict::convert(const AuditLineFields& fields) {
-  const std::pair<const char*, PyObject*> items[] = {
-      {"schema_version", NoneOr<AsText>::convert(fields.schema_version)},
-      {"timestamp", NoneOr<AsText>::convert(fields.timestamp)},
-      {"kind", NoneOr<AsText>::convert(fields.kind)},
-      {"session_id", NoneOr<AsText>::convert(fields.session_id)},
-      {"pid", NoneOr<AsInteger>::convert(fields.pid)},
-      {"parent_pid", NoneOr<AsInteger>::convert(fields.parent_pid)},
-      {"cwd", NoneOr<AsText>::convert(fields.cwd)},
-      {"host", NoneOr<AsText>::convert(fields.host)},
-      {"invoker", NoneOr<AsText>::convert(fields.invoker)},
-      {"branch", NoneOr<AsText>::convert(fields.branch)},
-      {"worktree_path", NoneOr<AsText>::convert(fields.worktree_path)},
-      {"outcome", NoneOr<AsText>::convert(fields.outcome)},
-      {"elapsed_ms", NoneOr<AsInteger>::convert(fields.elapsed_ms)},
-      {"correlation_id", NoneOr<AsText>::convert(fields.correlation_id)},
-      {"truncated", AsFlag::convert(fields.truncated)},
-      {"extra", NoneOr<AsJson>::convert(fields.extra)},
-  };
+template <std::size_t... Index>
+PyObject* dict_of(const AuditLineFields& fields, std::index_sequence<Index...>) {
   // Every value is owned here first, so none leaks when one fails.
-  std::vector<PyRef> values;
-  for (const auto& [key, value] : items) values.push_back(PyRef::steal(value));
+  const PyRef values[] = {PyRef::steal(field_to_python<Index>(fields))...};
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (std::size_t index = 0; index < values.size(); ++index) {
-    if (!values[index] || PyDict_SetItemString(dict.get(), items[index].first, values[index].get()) < 0) {
+  for (std::size_t index = 0; index < std::size(values); ++index) {
+    if (!values[index] ||
+        PyDict_SetItemString(dict.get(), audit::kAuditFields[index].name.data(), values[index].get()) < 0) {
       return nullptr;
     }
   }
   return dict.release();
 }
 
+// The dict form: every attribute, in declared order.
+struct AsAuditRecordDict {
+  static PyObject* convert(const AuditLineFields& fields) {
+    return dict_of(fields, std::make_index_sequence<audit::kAuditFieldCount>{});
+  }
+};
+
 AuditLineFields to_dict(const StoredAuditRecord& record) { return record.fields(); }
 
 struct AuditRecordClass {
   using Record = StoredAuditRecord;
   static constexpr const char* kName = "worktree_runtime.api.PyAuditRecord";
-  static inline PyGetSetDef getters[] = {
-      stored_field_getter<&AuditLineFields::schema_version, NoneOr<AsText>>("schema_version"),
-      stored_field_getter<&AuditLineFields::timestamp, NoneOr<AsText>>("timestamp"),
-      stored_field_getter<&AuditLineFields::kind, NoneOr<AsText>>("kind"),
-      stored_field_getter<&AuditLineFields::session_id, NoneOr<AsText>>("session_id"),
-      stored_field_getter<&AuditLineFields::pid, NoneOr<AsInteger>>("pid"),
-      stored_field_getter<&AuditLineFields::parent_pid, NoneOr<AsInteger>>("parent_pid"),
-      stored_field_getter<&AuditLineFields::cwd, NoneOr<AsText>>("cwd"),
-      stored_field_getter<&AuditLineFields::host, NoneOr<AsText>>("host"),
-      stored_field_getter<&AuditLineFields::invoker, NoneOr<AsText>>("invoker"),
-      stored_field_getter<&AuditLineFields::branch, NoneOr<AsText>>("branch"),
-      stored_field_getter<&AuditLineFields::worktree_path, NoneOr<AsText>>("worktree_path"),
-      stored_field_getter<&AuditLineFields::outcome, NoneOr<AsText>>("outcome"),
-      stored_field_getter<&AuditLineFields::elapsed_ms, NoneOr<AsInteger>>("elapsed_ms"),
-      stored_field_getter<&AuditLineFields::correlation_id, NoneOr<AsText>>("correlation_id"),
-      stored_field_getter<&AuditLineFields::truncated, AsFlag>("truncated"),
-      stored_field_getter<&AuditLineFields::extra, NoneOr<AsJson>>("extra"),
-      {},
-  };
+  static inline auto& getters = FieldGetters<std::make_index_sequence<audit::kAuditFieldCount>>::table;
   static inline PyMethodDef methods[] = {
       record_method<"to_dict($self)", &to_dict, AsAuditRecordDict>(),
       {},

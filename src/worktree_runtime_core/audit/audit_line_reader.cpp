@@ -3,6 +3,7 @@
 #include <cassert>
 #include <charconv>
 #include <cstring>
+#include <numeric>
 
 #include "audit/audit_record.hpp"
 #include "support/input_limits.hpp"
@@ -35,10 +36,11 @@ class LayoutCursor {
   // A literal of the layout; its length is known when compiling.
   template <std::size_t Size>
   bool literal(const char (&text)[Size]) {
-    constexpr std::size_t kLength = Size - 1;
-    if (rest_.size() < kLength || std::memcmp(rest_.data(), text, kLength) != 0) return false;
-    rest_.remove_prefix(kLength);
-    return true;
+    return consume<Size - 1>(text);
+  }
+  template <std::size_t Length>
+  bool literal(const std::array<char, Length>& text) {
+    return consume<Length>(text.data());
   }
 
   bool string(std::optional<std::string_view>& out) {
@@ -81,6 +83,13 @@ class LayoutCursor {
   }
 
  private:
+  template <std::size_t Length>
+  bool consume(const char* text) {
+    if (rest_.size() < Length || std::memcmp(rest_.data(), text, Length) != 0) return false;
+    rest_.remove_prefix(Length);
+    return true;
+  }
+
   bool skip_value(int depth) {
     if (rest_.empty() || depth > kMaxPayloadDepth) return false;
     std::optional<std::string_view> ignored;
@@ -156,122 +165,120 @@ std::optional<std::string_view> string_of(simdjson::dom::element value) {
   return value.get_string().value_unsafe();
 }
 
-// Keys are told apart by length first: most lines hold the same sixteen.
-void read_member(AuditLineFields& fields, std::string_view key, simdjson::dom::element value) {
-  switch (key.size()) {
-    case 3:
-      if (key == "pid")
-        fields.pid = signed_integer(value);
-      else if (key == "cwd")
-        fields.cwd = string_of(value);
-      break;
-    case 4:
-      if (key == "kind")
-        fields.kind = string_of(value);
-      else if (key == "host")
-        fields.host = string_of(value);
-      break;
-    case 6:
-      if (key == "branch") fields.branch = string_of(value);
-      break;
-    case 7:
-      if (key == "invoker")
-        fields.invoker = string_of(value);
-      else if (key == "outcome")
-        fields.outcome = string_of(value);
-      break;
-    case 9:
-      if (key == "timestamp")
-        fields.timestamp = string_of(value);
-      else if (key == "truncated")
-        fields.truncated = value.is_bool() && value.get_bool().value_unsafe();
-      break;
-    case 10:
-      if (key == "session_id")
-        fields.session_id = string_of(value);
-      else if (key == "parent_pid")
-        fields.parent_pid = signed_integer(value);
-      else if (key == "elapsed_ms")
-        fields.elapsed_ms = signed_integer(value);
-      break;
-    case 13:
-      if (key == "worktree_path") fields.worktree_path = string_of(value);
-      break;
-    case 14:
-      if (key == "schema_version")
-        fields.schema_version = string_of(value);
-      else if (key == "correlation_id")
-        fields.correlation_id = string_of(value);
-      break;
-    default:
-      break;
+// The value of a member as the general parser reads it; a payload is kept
+// as its element, written out once its last member is known.
+template <AuditFieldKind Kind>
+void read_general_value(ReadAuditValue<Kind>& out, simdjson::dom::element value,
+                        std::optional<simdjson::dom::element>& payload) {
+  if constexpr (Kind == AuditFieldKind::kText || Kind == AuditFieldKind::kNullableText) {
+    out = string_of(value);
+  } else if constexpr (Kind == AuditFieldKind::kInteger || Kind == AuditFieldKind::kNullableInteger) {
+    out = signed_integer(value);
+  } else if constexpr (Kind == AuditFieldKind::kFlag) {
+    out = value.is_bool() && value.get_bool().value_unsafe();
+  } else {
+    static_assert(Kind == AuditFieldKind::kPayload);
+    payload = value;
   }
 }
 
-// The texts of a stored record, in the order it keeps them: the timestamp
-// first.
-constexpr std::optional<std::string_view> AuditLineFields::*kStoredTexts[] = {
-    &AuditLineFields::timestamp,      &AuditLineFields::kind,
-    &AuditLineFields::invoker,        &AuditLineFields::branch,
-    &AuditLineFields::worktree_path,  &AuditLineFields::outcome,
-    &AuditLineFields::schema_version, &AuditLineFields::cwd,
-    &AuditLineFields::host,           &AuditLineFields::session_id,
-    &AuditLineFields::correlation_id, &AuditLineFields::extra,
-};
+// A member whose key names no field is passed over.
+void read_member(AuditLineFields& fields, std::string_view key, simdjson::dom::element value,
+                 std::optional<simdjson::dom::element>& payload) {
+  any_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
+    using Field = AuditFieldAt<Index>;
+    if (key != Field::kName) return false;
+    read_general_value<Field::kKind>(line_field<Index>(fields), value, payload);
+    return true;
+  });
+}
+
+// The one field whose value is any JSON: the reader keeps one payload text.
+constexpr std::size_t kPayloadIndex = [] {
+  const auto is_payload = [](const AuditField& field) { return field.kind == AuditFieldKind::kPayload; };
+  static_assert(std::ranges::count_if(kAuditFields, is_payload) == 1);
+  return static_cast<std::size_t>(std::ranges::find_if(kAuditFields, is_payload) - std::ranges::begin(kAuditFields));
+}();
+
+// The value of a member in the writer's own layout.
+template <AuditFieldKind Kind>
+bool read_layout_value(LayoutCursor& cursor, ReadAuditValue<Kind>& out) {
+  if constexpr (Kind == AuditFieldKind::kText) {
+    return cursor.string(out);
+  } else if constexpr (Kind == AuditFieldKind::kNullableText) {
+    return cursor.nullable_string(out);
+  } else if constexpr (Kind == AuditFieldKind::kInteger) {
+    return cursor.integer(out);
+  } else if constexpr (Kind == AuditFieldKind::kNullableInteger) {
+    return cursor.nullable_integer(out);
+  } else if constexpr (Kind == AuditFieldKind::kFlag) {
+    return cursor.boolean(out);
+  } else {
+    static_assert(Kind == AuditFieldKind::kPayload);
+    return cursor.value(out);
+  }
+}
 
 }  // namespace
 
-StoredAuditRecord::StoredAuditRecord(const AuditLineFields& fields)
-    : pid_(fields.pid), parent_pid_(fields.parent_pid), elapsed_ms_(fields.elapsed_ms), truncated_(fields.truncated) {
-  static_assert(std::size(kStoredTexts) == kTextCount);
+StoredAuditRecord::StoredAuditRecord(const AuditLineFields& fields) {
   assert(fields.is_record());
-  std::size_t total = 0;
-  for (const auto text : kStoredTexts) total += (fields.*text).value_or("").size();
-  texts_ = std::make_unique_for_overwrite<char[]>(total);
-  std::size_t end = 0;
-  for (std::size_t index = 0; index < kTextCount; ++index) {
-    const std::optional<std::string_view>& view = fields.*kStoredTexts[index];
-    if (view) {
-      std::memcpy(texts_.get() + end, view->data(), view->size());
-      end += view->size();
+  // Each text's length first, in its slot; their running sums are where the
+  // texts end, in slot order.
+  for_each_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
+    constexpr StoredAs stored = stored_as(AuditFieldAt<Index>::kKind);
+    constexpr std::size_t slot = stored_slot(Index);
+    const auto& value = line_field<Index>(fields);
+    if constexpr (stored == StoredAs::kText) {
+      text_ends_[slot] = value.value_or("").size();
+      present_texts_[slot] = value.has_value();
+    } else if constexpr (stored == StoredAs::kInteger) {
+      integers_[slot] = value;
+    } else {
+      flags_[slot] = value;
     }
-    text_ends_[index] = end;
-    present_texts_[index] = view.has_value();
-  }
+  });
+  std::partial_sum(text_ends_.begin(), text_ends_.end(), text_ends_.begin());
+  texts_ = std::make_unique_for_overwrite<char[]>(text_ends_.back());
+  for_each_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
+    if constexpr (stored_as(AuditFieldAt<Index>::kKind) == StoredAs::kText) {
+      constexpr std::size_t slot = stored_slot(Index);
+      const std::string_view text = line_field<Index>(fields).value_or("");
+      std::memcpy(texts_.get() + text_ends_[slot] - text.size(), text.data(), text.size());
+    }
+  });
 }
 
 AuditLineFields StoredAuditRecord::fields() const {
   AuditLineFields fields;
-  for (std::size_t index = 0; index < kTextCount; ++index) {
-    if (present_texts_[index]) fields.*kStoredTexts[index] = text(index);
-  }
-  for (const auto text : {&AuditLineFields::schema_version, &AuditLineFields::cwd, &AuditLineFields::host}) {
-    if (!(fields.*text)) fields.*text = std::string_view();
-  }
-  fields.pid = pid_;
-  fields.parent_pid = parent_pid_;
-  fields.elapsed_ms = elapsed_ms_;
-  fields.truncated = truncated_;
+  for_each_audit_field([&]<std::size_t Index>(AuditFieldAt<Index>) {
+    constexpr StoredAs stored = stored_as(AuditFieldAt<Index>::kKind);
+    constexpr std::size_t slot = stored_slot(Index);
+    auto& value = line_field<Index>(fields);
+    if constexpr (stored == StoredAs::kText) {
+      if (present_texts_[slot]) {
+        value = text(slot);
+      } else if constexpr (AuditFieldAt<Index>::kKind == AuditFieldKind::kText) {
+        value = std::string_view();
+      }
+    } else if constexpr (stored == StoredAs::kInteger) {
+      value = integers_[slot];
+    } else {
+      value = flags_[slot];
+    }
+  });
   return fields;
 }
 
 std::optional<AuditLineFields> read_own_layout(std::string_view line) {
   AuditLineFields fields;
   LayoutCursor cursor(line);
-  const bool in_layout =
-      cursor.literal("{\"branch\":") && cursor.string(fields.branch) && cursor.literal(",\"correlation_id\":") &&
-      cursor.nullable_string(fields.correlation_id) && cursor.literal(",\"cwd\":") && cursor.string(fields.cwd) &&
-      cursor.literal(",\"elapsed_ms\":") && cursor.nullable_integer(fields.elapsed_ms) &&
-      cursor.literal(",\"extra\":") && cursor.value(fields.extra) && cursor.literal(",\"host\":") &&
-      cursor.string(fields.host) && cursor.literal(",\"invoker\":") && cursor.string(fields.invoker) &&
-      cursor.literal(",\"kind\":") && cursor.string(fields.kind) && cursor.literal(",\"outcome\":") &&
-      cursor.string(fields.outcome) && cursor.literal(",\"parent_pid\":") &&
-      cursor.nullable_integer(fields.parent_pid) && cursor.literal(",\"pid\":") && cursor.integer(fields.pid) &&
-      cursor.literal(",\"schema_version\":") && cursor.string(fields.schema_version) &&
-      cursor.literal(",\"session_id\":") && cursor.nullable_string(fields.session_id) &&
-      cursor.literal(",\"timestamp\":") && cursor.string(fields.timestamp) && cursor.literal(",\"truncated\":") &&
-      cursor.boolean(fields.truncated) && cursor.literal(",\"worktree_path\":") &&
-      cursor.string(fields.worktree_path) && cursor.literal("}") && cursor.at_end();
+  const bool in_layout = all_line_members([&]<std::size_t Position>(AuditLineMember<Position>) {
+                           using Member = AuditLineMember<Position>;
+                           return cursor.literal(Member::kLead) &&
+                                  read_layout_value<Member::kKind>(cursor, line_field<Member::kIndex>(fields));
+                         }) &&
+                         cursor.literal("}") && cursor.at_end();
   if (!in_layout) return std::nullopt;
   return fields;
 }
@@ -304,17 +311,11 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
   simdjson::dom::object object;
   if (error != simdjson::SUCCESS || value.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
   AuditLineFields fields;
-  std::optional<simdjson::dom::element> extra;
-  for (const auto field : object) {
-    if (field.key == "extra") {
-      extra = field.value;
-    } else {
-      read_member(fields, field.key, field.value);
-    }
-  }
-  if (extra) {
-    extra_text_ = simdjson::minify(*extra);
-    fields.extra = extra_text_;
+  std::optional<simdjson::dom::element> payload;
+  for (const auto field : object) read_member(fields, field.key, field.value, payload);
+  if (payload) {
+    extra_text_ = simdjson::minify(*payload);
+    line_field<kPayloadIndex>(fields) = extra_text_;
   }
   return fields;
 }

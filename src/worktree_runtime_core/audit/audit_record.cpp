@@ -32,41 +32,31 @@ void append_json_optional_string(std::string& out, const std::optional<std::stri
   }
 }
 
-// The line of `record` with `extra_text` (compact JSON, or absent for null).
-std::string render_line(const AuditRecord& record, const std::string* extra_text) {
+template <AuditFieldKind Kind>
+void append_value(std::string& out, const WrittenAuditValue<Kind>& value) {
+  if constexpr (Kind == AuditFieldKind::kText) {
+    append_json_string(out, value);
+  } else if constexpr (Kind == AuditFieldKind::kNullableText) {
+    append_json_optional_string(out, value);
+  } else if constexpr (Kind == AuditFieldKind::kInteger || Kind == AuditFieldKind::kNullableInteger) {
+    append_json_integer(out, value);
+  } else if constexpr (Kind == AuditFieldKind::kFlag) {
+    out += value ? "true" : "false";
+  } else {
+    static_assert(Kind == AuditFieldKind::kPayload);
+    out += value ? *value : "null";
+  }
+}
+
+// The line of `record`, its members in the byte order of their keys.
+std::string render_line(const AuditRecord& record) {
   std::string line;
-  line.reserve(512 + (extra_text ? extra_text->size() : 0));
-  line += "{\"branch\":";
-  append_json_string(line, record.branch);
-  line += ",\"correlation_id\":";
-  append_json_optional_string(line, record.correlation_id);
-  line += ",\"cwd\":";
-  append_json_string(line, record.cwd);
-  line += ",\"elapsed_ms\":";
-  append_json_integer(line, record.elapsed_ms);
-  line += ",\"extra\":";
-  line += extra_text ? *extra_text : "null";
-  line += ",\"host\":";
-  append_json_string(line, record.host);
-  line += ",\"invoker\":";
-  append_json_string(line, record.invoker);
-  line += ",\"kind\":";
-  append_json_string(line, record.kind);
-  line += ",\"outcome\":";
-  append_json_string(line, record.outcome);
-  line += ",\"parent_pid\":";
-  append_json_integer(line, record.parent_pid);
-  line += ",\"pid\":";
-  append_json_integer(line, record.pid);
-  line += ",\"schema_version\":";
-  append_json_string(line, record.schema_version);
-  line += ",\"session_id\":";
-  append_json_optional_string(line, record.session_id);
-  line += ",\"timestamp\":";
-  append_json_string(line, record.timestamp);
-  line += record.truncated ? ",\"truncated\":true" : ",\"truncated\":false";
-  line += ",\"worktree_path\":";
-  append_json_string(line, record.worktree_path);
+  line.reserve(512 + (record.extra ? record.extra->size() : 0));
+  for_each_line_member([&]<std::size_t Position>(AuditLineMember<Position>) {
+    using Member = AuditLineMember<Position>;
+    line.append(Member::kLead.data(), Member::kLead.size());
+    append_value<Member::kKind>(line, record.*std::get<Member::kIndex>(kAuditRecordMembers));
+  });
   line += "}\n";
   return line;
 }
@@ -153,17 +143,18 @@ StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
 }
 
 std::string serialize_audit_line(const StampedEvent& event) {
-  std::string line = render_line(event.record, event.record.extra ? &*event.record.extra : nullptr);
+  std::string line = render_line(event.record);
   if (line.size() <= kAuditLineLimit) return line;
   AuditRecord record = event.record;
   record.truncated = true;
-  line = render_line(record, nullptr);
+  record.extra.reset();
+  line = render_line(record);
   if (line.size() <= kAuditLineLimit) return line;
   record.elapsed_ms.reset();
-  line = render_line(record, nullptr);
+  line = render_line(record);
   if (line.size() <= kAuditLineLimit) return line;
   if (record.cwd.size() > kCwdLimit) record.cwd = shortened_cwd(record.cwd);
-  return render_line(record, nullptr);
+  return render_line(record);
 }
 
 bool is_suspicious_extra(const json& extra, std::string_view text) {

@@ -5,7 +5,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
+#include "audit/audit_fields.hpp"
 #include "support/time.hpp"
 
 namespace worktree_runtime::audit {
@@ -23,25 +25,19 @@ struct AuditEventInput {
   std::optional<std::string> extra_json;  // the payload's JSON text; unusable text means no payload
 };
 
-// One line of the audit log. `extra` holds the payload as compact JSON text
-// ("null" for a stored null), absent when the line has no "extra" member.
+// One line of the audit log, a member for each field. `extra` holds the
+// payload as compact JSON text, absent for none.
 struct AuditRecord {
-  std::string schema_version;
-  std::string timestamp;
-  std::string kind;
-  std::optional<std::string> session_id;
-  std::int64_t pid = 0;
-  std::optional<std::int64_t> parent_pid;
-  std::string cwd;
-  std::string host;
-  std::string invoker;
-  std::string branch;
-  std::string worktree_path;
-  std::string outcome;
-  std::optional<std::int64_t> elapsed_ms;
-  std::optional<std::string> correlation_id;
-  bool truncated = false;
-  std::optional<std::string> extra;
+#define WORKTREE_RUNTIME_AUDIT_RECORD_MEMBER(name, kind, presence) WrittenAuditValue<AuditFieldKind::kind> name{};
+  WORKTREE_RUNTIME_AUDIT_FIELDS(WORKTREE_RUNTIME_AUDIT_RECORD_MEMBER)
+#undef WORKTREE_RUNTIME_AUDIT_RECORD_MEMBER
+};
+
+// The members of the record in declared order.
+inline constexpr std::tuple kAuditRecordMembers{
+#define WORKTREE_RUNTIME_AUDIT_RECORD_MEMBER_POINTER(name, kind, presence) &AuditRecord::name,
+    WORKTREE_RUNTIME_AUDIT_FIELDS(WORKTREE_RUNTIME_AUDIT_RECORD_MEMBER_POINTER)
+#undef WORKTREE_RUNTIME_AUDIT_RECORD_MEMBER_POINTER
 };
 
 inline constexpr std::size_t kAuditLineLimit = 4096;
@@ -56,7 +52,7 @@ struct StampedEvent {
 };
 StampedEvent build_audit_record(AuditEventInput input, support::Instant now);
 
-// The compact JSON line with its sixteen keys in byte order and a final line
+// The compact JSON line with every field's key in byte order and a final line
 // feed, shortened in stages to fit 4096 bytes: the payload dropped, then the
 // duration, then the working directory cut to its last 253 bytes.
 std::string serialize_audit_line(const StampedEvent& event);
