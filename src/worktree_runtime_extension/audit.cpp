@@ -46,7 +46,7 @@ PyObject* field_to_python(const AuditLineFields& fields) {
 // A read-only attribute: a field of the stored record, converted anew on
 // each read.
 template <std::size_t Index>
-PyObject* get_field(PyObject* self, void*) {
+PyObject* get_audit_field(PyObject* self, void*) {
   return guarded([self] { return field_to_python<Index>(fields_of(self)); });
 }
 
@@ -56,23 +56,21 @@ struct FieldGetters;
 template <std::size_t... Index>
 struct FieldGetters<std::index_sequence<Index...>> {
   static inline PyGetSetDef table[] = {
-      {audit::AuditFieldAt<Index>::kName.data(), &get_field<Index>, nullptr, nullptr, nullptr}...,
+      {audit::AuditFieldAt<Index>::kName.data(), &get_audit_field<Index>, nullptr, nullptr, nullptr}...,
       {},
   };
 };
 
 template <std::size_t... Index>
 PyObject* dict_of(const AuditLineFields& fields, std::index_sequence<Index...>) {
-  // Every value is owned here first, so none leaks when one fails.
-  const PyRef values[] = {PyRef::steal(field_to_python<Index>(fields))...};
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (std::size_t index = 0; index < std::size(values); ++index) {
-    if (!values[index] ||
-        PyDict_SetItemString(dict.get(), audit::kAuditFields[index].name.data(), values[index].get()) < 0) {
-      return nullptr;
-    }
-  }
+  // Stops at the first failure, so no conversion runs with an error set.
+  const auto add = [&dict, &fields]<std::size_t At>() {
+    const PyRef value = PyRef::steal(field_to_python<At>(fields));
+    return value && PyDict_SetItemString(dict.get(), audit::kAuditFields[At].name.data(), value.get()) == 0;
+  };
+  if (!(add.template operator()<Index>() && ...)) return nullptr;
   return dict.release();
 }
 

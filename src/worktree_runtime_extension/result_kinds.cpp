@@ -18,10 +18,9 @@ PyObject* AsTextDict::convert(const std::map<std::string, std::string>& texts) {
   if (!dict) return nullptr;
   for (const auto& [key, value] : texts) {
     PyRef key_object = PyRef::steal(AsText::convert(key));
+    if (!key_object) return nullptr;
     PyRef value_object = PyRef::steal(AsText::convert(value));
-    if (!key_object || !value_object || PyDict_SetItem(dict.get(), key_object.get(), value_object.get()) < 0) {
-      return nullptr;
-    }
+    if (!value_object || PyDict_SetItem(dict.get(), key_object.get(), value_object.get()) < 0) return nullptr;
   }
   return dict.release();
 }

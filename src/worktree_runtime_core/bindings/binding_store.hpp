@@ -29,6 +29,7 @@ struct BindingDocument {
 
 // The store of the main worktree of the repository that `repo_root` is in.
 WorktreeBindingStore open_binding_store(std::string_view repo_root);
+// The store of a repository whose context the caller has worked out.
 WorktreeBindingStore binding_store_of(const locations::RepositoryContext& repository);
 
 // The document at `path`; the default document (no bindings) for a missing,

@@ -6,7 +6,8 @@
 namespace worktree_runtime::locations {
 
 // Where a repository keeps its bindings and its sessions' state, worked out
-// once per call (one git run) and handed to everything the call does there.
+// once per call and handed to everything the call does there. The main
+// worktree is taken as its own main worktree, so no call asks git again.
 struct RepositoryContext {
   // The main worktree of the repository (see git::resolve_main_worktree_root).
   std::string main_worktree_root;

@@ -12,13 +12,15 @@ namespace worktree_runtime::platform {
 
 // Where a rule reads its variables: a snapshot that the caller took (of
 // Python's os.environ, or a dict it was given), or the live process
-// environment. Each rule reads through one of these, never from both sources.
+// environment. Each rule reads through one of these, never from both sources;
+// the user's home is always the live one's.
 class Environment {
  public:
   // The live process environment, read at each lookup.
   static Environment live() { return Environment(nullptr); }
   // Exactly the entries of `snapshot`, which must outlive the view.
   static Environment of(const support::EnvSnapshot& snapshot) { return Environment(&snapshot); }
+  static Environment of(const support::EnvSnapshot&& snapshot) = delete;
   // The snapshot when there is one, else the live environment.
   static Environment snapshot_or_live(const std::optional<support::EnvSnapshot>& snapshot) {
     return Environment(snapshot ? &*snapshot : nullptr);
