@@ -28,8 +28,8 @@ demo: install
 test: layers core-tests python-tests stubtest sanitizer-tests wheel-test
 
 # No core folder includes a header of a folder above it.
-layers:
-	python3 scripts/check_layers
+layers: setup
+	$(PYTHON) scripts/check_layers
 
 core-tests: setup
 	cmake -S . -B build/core -DWORKTREE_RUNTIME_EXTENSION=OFF -DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)

@@ -7,7 +7,6 @@
 #include "paths/paths.hpp"
 #include "platform/process_environment.hpp"
 #include "support/runtime_variables.hpp"
-#include "support/text.hpp"
 
 namespace worktree_runtime::bindings {
 namespace {

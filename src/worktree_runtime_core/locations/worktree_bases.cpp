@@ -44,8 +44,9 @@ std::optional<std::string> base_without_root(std::optional<std::string_view> exp
                                              const platform::Environment& env) {
   if (explicit_base && !explicit_base->empty()) return paths::normalize_path(*explicit_base);
   if (is_ci(env)) {
-    if (const auto configured = env.non_empty(support::kWorktreeBaseVariable))
+    if (const auto configured = env.non_empty(support::kWorktreeBaseVariable)) {
       return paths::normalize_path(*configured);
+    }
   }
   return std::nullopt;
 }
