@@ -82,11 +82,15 @@ TEST(JsonDocumentRendering, StopsAtItsBudget) {
   EXPECT_TRUE(render_json_indented(document.value(), std::size_t{1} << 30));
 }
 
+// The reader and the bounds that the store's readers and writer judge by
+// agree on where the bound lies.
 TEST(JsonDocumentValues, ReadsUpToTheBoundAndRefusesMore) {
   std::string values = "[0";
-  for (std::size_t index = 1; index < kMaxJsonValues - 1; ++index) values += ",0";
+  for (std::size_t index = 1; index < kMaxJsonDocumentValues - 1; ++index) values += ",0";
   EXPECT_TRUE(read_json_document(values + "]").ok());
+  EXPECT_TRUE(within_document_bounds(values + "]"));
   EXPECT_FALSE(read_json_document(values + ",0]").ok());
+  EXPECT_FALSE(within_document_bounds(values + ",0]"));
 }
 
 class RawNumber : public testing::TestWithParam<std::string> {};

@@ -34,7 +34,7 @@ bool holds_raw_number(const json& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const json document = bindings::binding_document_from_text(text);
+  const json document = bindings::binding_document_from_text(text).value;
   std::vector<std::string> sessions = {"s", ""};
   for (const json& entry : document["bindings"]) {
     if (entry.is_object() && entry.contains("session_id") && entry["session_id"].is_string()) {
@@ -43,12 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const std::string& session : sessions) {
     const std::optional<WorktreeBinding> full = bindings::first_binding_of_session(document, session);
-    if (const auto scanned = bindings::scan_binding_of_session(text, session)) {
+    FUZZ_REQUIRE(same_binding(bindings::binding_of_session_in_text(text, session), full));
+    if (const auto scanned = bindings::scan_binding_of_session(text, session);
+        scanned && support::within_document_bounds(text)) {
       FUZZ_REQUIRE(same_binding(*scanned, full));
     }
   }
   const std::optional<std::string> rendered = bindings::render_binding_document(document);
-  if (!rendered) return 0;  // deep and wide: its indentation would pass the store's cap
+  if (!rendered) return 0;  // deep and wide: its indentation would pass a bound
   const support::Result<json> reread = support::read_json_document(*rendered);
   FUZZ_REQUIRE(reread.ok());
   FUZZ_REQUIRE(reread.value() == document);

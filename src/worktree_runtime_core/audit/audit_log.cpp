@@ -28,13 +28,23 @@ void report_fail_open(std::string_view stage) {
   platform::write_standard_error("[WORKTREE-AUDIT-FAILOPEN] " + std::string(stage) + ": " + description + "\n");
 }
 
-std::string default_audit_dir() {
+using platform::Directory;
+
+AuditLocation default_audit_location() {
   std::string root = platform::Environment::live()
                          .non_blank(support::kProjectRootVariable)
                          .value_or(platform::current_directory().value_or("."));
   if (std::optional<std::string> canonical = platform::canonicalize(root)) root = *std::move(canonical);
-  return paths::join_path(locations::state_directory_of(root), "shared/audit");
+  std::string relative = locations::audit_relative_directory(locations::path_forming_project_id(root));
+  return {std::move(root), std::move(relative)};
 }
+
+std::optional<Directory> open_audit_dir(Directory::Missing missing) {
+  const AuditLocation location = locate_audit_dir();
+  return Directory::open_beneath(location.root, location.relative, missing);
+}
+
+std::string sentinel_name() { return std::string(kActiveLogName) + std::string(kSentinelSuffix); }
 
 std::string archive_name(const std::string& month, int number) {
   std::string name(kArchivePrefix);
@@ -100,27 +110,28 @@ void sort_by_timestamp(std::vector<StoredAuditRecord>& records) {
 
 }  // namespace
 
-std::string resolve_audit_dir() {
+AuditLocation locate_audit_dir() {
   std::optional<std::string> shared = platform::Environment::live().non_blank(support::kVelmorinSharedDirVariable);
   if (!shared) shared = platform::Environment::live().non_blank(support::kSharedDirVariable);
-  if (!shared) return default_audit_dir();
-  return paths::join_path(paths::expand_home(*shared), "audit");
+  if (!shared) return default_audit_location();
+  return {paths::join_path(paths::expand_home(*shared), "audit"), ""};
+}
+
+std::string resolve_audit_dir() {
+  const AuditLocation location = locate_audit_dir();
+  return location.relative.empty() ? location.root : paths::join_path(location.root, location.relative);
 }
 
 void append_audit_event(AuditEventInput input) {
-  const std::string directory = resolve_audit_dir();
-  const std::string active_log = paths::join_path(directory, kActiveLogName);
-  // Nearly every append finds the directory there: the log is opened first,
-  // and the directory made only when that fails.
-  platform::UniqueFd log = platform::open_for_append(active_log);
-  if (!log && !platform::make_directories(directory)) {
+  const std::optional<Directory> directory = open_audit_dir(Directory::Missing::create);
+  if (!directory) {
     report_fail_open("mkdir");
     return;
   }
   const StampedEvent event = build_audit_record(std::move(input), platform::utc_now());
   const std::string line = serialize_audit_line(event);
   if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
-  if (!log) log = platform::open_for_append(active_log);
+  platform::UniqueFd log = directory->open_for_append(kActiveLogName);
   if (!log || !platform::lock_whole_file(log)) {
     report_fail_open("lock");
     return;
@@ -133,35 +144,34 @@ void append_audit_event(AuditEventInput input) {
     return;
   }
   log.reset();  // closing the file releases the lock
-  const std::optional<std::uint64_t> size = platform::file_size(active_log);
-  if (size && *size > kRotationThreshold) {
-    rotate_audit_log(active_log);
-    prune_audit_archives(directory);
+  const std::optional<platform::FileStatus> status = directory->status(kActiveLogName);
+  if (status && status->size > kRotationThreshold) {
+    rotate_audit_log(*directory);
+    prune_audit_archives(*directory);
   }
 }
 
-void rotate_audit_log(const std::string& active_log) {
-  const std::string sentinel = active_log + std::string(kSentinelSuffix);
-  if (!platform::create_exclusive(sentinel)) return;  // another process is rotating
-  const std::string directory = paths::parent_directory(active_log);
+void rotate_audit_log(const Directory& directory) {
+  const std::string sentinel = sentinel_name();
+  if (!directory.create_exclusive(sentinel)) return;  // another process is rotating
   const std::string month = support::format_year_month(platform::utc_now());
   // The first free name of the month. Looking first and renaming after
   // could replace an archive that an overlapping rotation made meanwhile: the
   // rename itself refuses a taken name.
   bool moved = false;
   for (int number = 1;; ++number) {
-    moved = platform::rename_without_replacing(active_log, paths::join_path(directory, archive_name(month, number)));
+    moved = directory.rename_without_replacing(kActiveLogName, archive_name(month, number));
     if (moved || errno != EEXIST) break;
   }
   // A log that cannot be moved keeps its records where they are. After a
   // move, another process may already have created the new log and appended
   // to it: creating it must not truncate.
-  if (moved) platform::create_if_missing(active_log);
-  platform::remove_file(sentinel);
+  if (moved) directory.create_if_missing(kActiveLogName);
+  directory.remove_file(sentinel);
 }
 
-void prune_audit_archives(const std::string& directory) {
-  std::optional<std::vector<platform::DirectoryEntry>> entries = platform::list_directory(directory);
+void prune_audit_archives(const Directory& directory) {
+  std::optional<std::vector<platform::DirectoryEntry>> entries = directory.list();
   if (!entries) {
     report_fail_open("prune-list");
     return;
@@ -175,7 +185,7 @@ void prune_audit_archives(const std::string& directory) {
   for (const platform::DirectoryEntry& archive : archives) total += archive.size;
   if (total <= kArchiveBudget) return;
   while (archives.size() > kArchivesKept) {
-    if (!platform::remove_file(archives.back().path)) {
+    if (!directory.remove_file(archives.back().name)) {
       report_fail_open("prune-delete");
       return;
     }
@@ -200,21 +210,22 @@ std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const Audi
 }
 
 std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
-  const std::optional<std::string> text =
-      platform::read_file(paths::join_path(resolve_audit_dir(), kActiveLogName), support::kAuditLogByteLimit);
-  if (!text) return {};
-  std::vector<StoredAuditRecord> records = parse_audit_log(*text, filter);
+  const std::optional<Directory> directory = open_audit_dir(Directory::Missing::fail);
+  if (!directory) return {};
+  const platform::FileContent content = directory->read_file(kActiveLogName, support::kAuditLogByteLimit);
+  if (content.status != platform::FileContent::Status::read) return {};
+  std::vector<StoredAuditRecord> records = parse_audit_log(content.bytes, filter);
   sort_by_timestamp(records);
   return records;
 }
 
 void reap_rotation_sentinel() {
-  const std::string sentinel =
-      paths::join_path(resolve_audit_dir(), std::string(kActiveLogName) + std::string(kSentinelSuffix));
-  const std::optional<support::Instant> modified = platform::modification_time(sentinel);
-  if (!modified) return;
-  const std::int64_t age = platform::utc_now().seconds - std::max<std::int64_t>(modified->seconds, 0);
-  if (age > kSentinelMaxAgeSeconds) platform::remove_file(sentinel);
+  const std::optional<Directory> directory = open_audit_dir(Directory::Missing::fail);
+  if (!directory) return;
+  const std::optional<platform::FileStatus> sentinel = directory->status(sentinel_name());
+  if (!sentinel) return;
+  const std::int64_t age = platform::utc_now().seconds - std::max<std::int64_t>(sentinel->modified.seconds, 0);
+  if (age > kSentinelMaxAgeSeconds) directory->remove_file(sentinel_name());
 }
 
 }  // namespace worktree_runtime::audit

@@ -66,16 +66,19 @@ support::Result<WorktreeBinding> register_in(const locations::RepositoryContext&
 // The session's metadata file below `base_directory`, registered into the
 // repository's store. Nothing for a session identifier that is not one
 // ordinary path component: it never forms a path outside the sessions
-// directory.
+// directory. The file is reached from `base_directory` without following a
+// symbolic link.
 std::optional<WorktreeBinding> recover_from_metadata(const locations::RepositoryContext& repository,
                                                      std::string_view session_id, std::string_view base_directory) {
   if (!paths::is_path_component(session_id)) return std::nullopt;
-  const std::string path =
-      paths::join_path(paths::join_path(paths::join_path(base_directory, repository.session_state_relative_path),
-                                        "sessions/" + std::string(session_id)),
-                       "metadata.json");
-  const std::optional<std::string> text = platform::read_file(path, support::kJsonDocumentByteLimit);
-  const std::optional<SessionMetadata> metadata = text ? read_session_metadata(*text) : std::nullopt;
+  const std::string session_directory =
+      repository.session_state_relative_path + "/sessions/" + std::string(session_id);
+  const std::optional<platform::Directory> directory =
+      platform::Directory::open_beneath(base_directory, session_directory, platform::Directory::Missing::fail);
+  if (!directory) return std::nullopt;
+  const platform::FileContent content = directory->read_file("metadata.json", support::kJsonDocumentByteLimit);
+  const std::optional<SessionMetadata> metadata =
+      content.status == platform::FileContent::Status::read ? read_session_metadata(content.bytes) : std::nullopt;
   if (!metadata) return std::nullopt;
   support::Result<WorktreeBinding> registered = register_in(repository, session_id, metadata->worktree_path,
                                                             metadata->branch, std::nullopt, metadata->source_ref);

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 
+#include "locations/state_layout.hpp"
 #include "paths/paths.hpp"
 #include "platform/filesystem.hpp"
 #include "support/input_limits.hpp"
@@ -36,18 +37,59 @@ bool is_temporary_file_name(std::string_view name) {
   return std::ranges::all_of(random, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
+using platform::Directory;
+
 // A writer killed between creating its temporary file and renaming it leaves
 // the file behind. Whoever holds the store's lock owns every temporary file
 // there: no other writer can be inside its write.
-void remove_stale_temporary_files(const std::string& directory) {
-  const std::optional<std::vector<platform::DirectoryEntry>> entries = platform::list_directory(directory);
+void remove_stale_temporary_files(const Directory& directory) {
+  const std::optional<std::vector<platform::DirectoryEntry>> entries = directory.list();
   if (!entries) return;
   for (const platform::DirectoryEntry& entry : *entries) {
-    if (is_temporary_file_name(entry.name)) platform::remove_file(entry.path);
+    if (is_temporary_file_name(entry.name)) directory.remove_file(entry.name);
   }
 }
 
 json default_document() { return {{"bindings", json::array()}, {"schema_version", kCurrentSchemaVersion}}; }
+
+std::optional<Directory> open_store_directory(const WorktreeBindingStore& store, Directory::Missing missing) {
+  return Directory::open_beneath(store.root, store.relative_directory, missing);
+}
+
+// The document in `directory`; see BindingDocument for when it may be
+// replaced. A missing file may: it holds nothing to lose.
+BindingDocument read_binding_document(const Directory& directory) {
+  const platform::FileContent content = directory.read_file(locations::kStoreFileName, support::kJsonDocumentByteLimit);
+  if (content.status != platform::FileContent::Status::read) {
+    return {default_document(), content.status == platform::FileContent::Status::missing};
+  }
+  return binding_document_from_text(content.bytes);
+}
+
+// Replaces the store file in `directory` with `document` atomically and
+// durably: a new temporary file beside it, flushed, renamed over it, the
+// directory flushed. Nothing is left behind on failure.
+std::optional<support::CoreError> write_binding_document(const Directory& directory, const json& document) {
+  const std::optional<std::string> text = render_binding_document(document);
+  if (!text) return support::CoreError{"the document would be too large to read back", {}};
+  std::string temporary;
+  platform::UniqueFd file;
+  for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
+    temporary = temporary_file_name();
+    file = directory.create_exclusive(temporary);
+    if (!file && errno != EEXIST) {
+      return support::CoreError{"cannot create " + paths::join_path(directory.path(), temporary), {}};
+    }
+  }
+  if (!file) return support::CoreError{"too many temporary files exist", {}};
+  if (!platform::write_all(file, *text) || !platform::sync(file) ||
+      !directory.rename_replacing(temporary, locations::kStoreFileName)) {
+    directory.remove_file(temporary);
+    return support::CoreError{"cannot replace " + paths::join_path(directory.path(), locations::kStoreFileName), {}};
+  }
+  directory.sync();
+  return std::nullopt;
+}
 
 bool matches_session(const json& entry, std::string_view session_id) {
   if (!entry.is_object()) return false;
@@ -61,17 +103,22 @@ bool matches_session(const json& entry, std::string_view session_id) {
 // another session's. Returns what `change` returns.
 template <class Change>
 auto change_document(const WorktreeBindingStore& store, Change change) {
-  platform::make_directories(paths::parent_directory(store.path));
+  // The folders are made on the way, so that the lock has its place.
+  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::create);
+  if (!directory) {
+    json nothing = default_document();
+    return change(nothing).second;
+  }
   // The lock lives beside the store so that the store file itself can be
   // replaced by rename while the lock is held.
-  const platform::FileLock lock(store.path + std::string(kLockSuffix));
-  if (lock.locked()) remove_stale_temporary_files(paths::parent_directory(store.path));
-  BindingDocument document = read_binding_document(store.path);
+  const platform::FileLock lock(*directory, std::string(locations::kStoreFileName) + std::string(kLockSuffix));
+  if (lock.locked()) remove_stale_temporary_files(*directory);
+  BindingDocument document = read_binding_document(*directory);
   auto [write, result] = change(document.value);
   if (write && document.replaceable && lock.locked()) {
     document.value["schema_version"] = kCurrentSchemaVersion;
     // A failed write leaves the old file whole; callers are not told.
-    (void)write_binding_document(store.path, document.value);
+    (void)write_binding_document(*directory, document.value);
   }
   return result;
 }
@@ -83,52 +130,28 @@ WorktreeBindingStore open_binding_store(std::string_view repo_root) {
 }
 
 WorktreeBindingStore binding_store_of(const locations::RepositoryContext& repository) {
-  return {repository.main_worktree_root, repository.store_path};
+  const std::string& root = repository.main_worktree_root;
+  const std::string& relative = repository.store_relative_directory;
+  return {root, paths::join_path(paths::join_path(root, relative), locations::kStoreFileName), relative};
 }
 
-BindingDocument read_binding_document(const std::string& path) {
-  const platform::FileContent content = platform::read_whole_file(path, support::kJsonDocumentByteLimit);
-  if (content.status != platform::FileContent::Status::read) {
-    return {default_document(), content.status == platform::FileContent::Status::missing};
-  }
-  return {binding_document_from_text(content.bytes), true};
-}
-
-json binding_document_from_text(std::string_view text) {
+BindingDocument binding_document_from_text(std::string_view text) {
+  if (!support::within_document_bounds(text)) return {default_document(), false};
   support::Result<json> document = support::read_json_document(text);
-  if (!document.ok() || !document.value().is_object()) return default_document();
+  if (!document.ok() || !document.value().is_object()) return {default_document(), true};
   if (const auto bindings = document.value().find("bindings");
       bindings == document.value().end() || !bindings->is_array()) {
     document.value()["bindings"] = json::array();
   }
-  return std::move(document.value());
+  return {std::move(document.value()), true};
 }
 
 std::optional<std::string> render_binding_document(const json& document) {
   std::optional<std::string> text = support::render_json_indented(document, support::kJsonDocumentByteLimit - 1);
-  if (text) *text += '\n';
+  if (!text) return std::nullopt;
+  *text += '\n';
+  if (!support::within_document_bounds(*text)) return std::nullopt;
   return text;
-}
-
-std::optional<support::CoreError> write_binding_document(const std::string& path, const json& document) {
-  const std::optional<std::string> text = render_binding_document(document);
-  if (!text) return support::CoreError{"the document would be too large to read back", {}};
-  const std::string directory = paths::parent_directory(path);
-  if (!platform::make_directories(directory)) return support::CoreError{"cannot create " + directory, {}};
-  std::string temporary;
-  platform::UniqueFd file;
-  for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
-    temporary = paths::join_path(directory, temporary_file_name());
-    file = platform::create_exclusive(temporary);
-    if (!file && errno != EEXIST) return support::CoreError{"cannot create " + temporary, {}};
-  }
-  if (!file) return support::CoreError{"too many temporary files exist", {}};
-  if (!platform::write_all(file, *text) || !platform::sync(file) || !platform::rename_replacing(temporary, path)) {
-    platform::remove_file(temporary);
-    return support::CoreError{"cannot replace " + path, {}};
-  }
-  platform::sync_directory(directory);
-  return std::nullopt;
 }
 
 std::optional<WorktreeBinding> first_binding_of_session(const json& document, std::string_view session_id) {
@@ -175,17 +198,26 @@ std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::strin
   return std::optional<WorktreeBinding>();
 }
 
-std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
-  const std::optional<std::string> text = platform::read_file(store.path, support::kJsonDocumentByteLimit);
-  if (!text) return std::nullopt;
-  if (std::optional<std::optional<WorktreeBinding>> scanned = scan_binding_of_session(*text, session_id)) {
+std::optional<WorktreeBinding> binding_of_session_in_text(std::string_view text, std::string_view session_id) {
+  if (!support::within_document_bounds(text)) return std::nullopt;
+  if (std::optional<std::optional<WorktreeBinding>> scanned = scan_binding_of_session(text, session_id)) {
     return std::move(*scanned);
   }
-  return first_binding_of_session(binding_document_from_text(*text), session_id);
+  return first_binding_of_session(binding_document_from_text(text).value, session_id);
+}
+
+std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
+  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::fail);
+  if (!directory) return std::nullopt;
+  const platform::FileContent content = directory->read_file(locations::kStoreFileName, support::kJsonDocumentByteLimit);
+  if (content.status != platform::FileContent::Status::read) return std::nullopt;
+  return binding_of_session_in_text(content.bytes, session_id);
 }
 
 std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
-  const BindingDocument document = read_binding_document(store.path);
+  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::fail);
+  if (!directory) return {};
+  const BindingDocument document = read_binding_document(*directory);
   std::vector<WorktreeBinding> bindings;
   for (const json& entry : document.value["bindings"]) {
     support::Result<WorktreeBinding> binding = binding_from_json(entry);
@@ -205,7 +237,8 @@ void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
 }
 
 std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id) {
-  if (!platform::exists(store.path)) return std::nullopt;
+  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::fail);
+  if (!directory || !directory->status(locations::kStoreFileName)) return std::nullopt;
   return change_document(store, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
     json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
     const auto found = std::find_if(entries.begin(), entries.end(),

@@ -17,11 +17,15 @@ namespace worktree_runtime::bindings {
 struct WorktreeBindingStore {
   std::string root;
   std::string path;
+  // The folder of `path` below `root`. The store, its lock and its temporary
+  // files are reached from the root without following a symbolic link: a
+  // repository's committed files never steer them elsewhere.
+  std::string relative_directory;
 };
 
 // The binding document as read. `replaceable` is false when the file exists
-// but could not be read (no permission, an I/O error): writing then would
-// destroy every other session's binding.
+// but could not be read (no permission, an I/O error, a symbolic link, past
+// a bound): writing then would destroy every other session's binding.
 struct BindingDocument {
   nlohmann::json value;
   bool replaceable = true;
@@ -32,22 +36,14 @@ WorktreeBindingStore open_binding_store(std::string_view repo_root);
 // The store of a repository whose context the caller has worked out.
 WorktreeBindingStore binding_store_of(const locations::RepositoryContext& repository);
 
-// The document at `path`; the default document (no bindings) for a missing,
-// unreadable or malformed file. Never fails.
-BindingDocument read_binding_document(const std::string& path);
-
 // The document that `text` holds; the default document when `text` is not a
-// JSON object; "bindings" made an empty array when it is not an array.
-nlohmann::json binding_document_from_text(std::string_view text);
-
-// Replaces the file at `path` with `document` atomically and durably: a new
-// temporary file beside it, flushed, renamed over it, the directory flushed.
-// Nothing is left behind on failure.
-std::optional<support::CoreError> write_binding_document(const std::string& path, const nlohmann::json& document);
+// JSON object, and then not replaceable when it passes a bound of its
+// readers; "bindings" made an empty array when it is not an array.
+BindingDocument binding_document_from_text(std::string_view text);
 
 // The whole file text of `document`: keys sorted, two-space indentation,
-// one final line feed. Nothing when it would be longer than a store may be
-// read: a document written must read back.
+// one final line feed. Nothing when it would pass a bound of the store's
+// readers: a document written must read back.
 std::optional<std::string> render_binding_document(const nlohmann::json& document);
 
 // The binding of the first entry of `session_id`, when that entry is a valid
@@ -61,6 +57,10 @@ std::optional<WorktreeBinding> first_binding_of_session(const nlohmann::json& do
 // caller asks the full reader.
 std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::string_view text,
                                                                       std::string_view session_id);
+
+// What `load` finds in a store's text: the scan where it decides, else the
+// full reading; nothing in a text past a bound.
+std::optional<WorktreeBinding> binding_of_session_in_text(std::string_view text, std::string_view session_id);
 
 std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id);
 std::vector<WorktreeBinding> list(const WorktreeBindingStore& store);

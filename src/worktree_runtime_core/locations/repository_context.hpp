@@ -11,8 +11,8 @@ namespace worktree_runtime::locations {
 struct RepositoryContext {
   // The main worktree of the repository (see git::resolve_main_worktree_root).
   std::string main_worktree_root;
-  // The repository's bindings.json, below its main worktree.
-  std::string store_path;
+  // The folder of the repository's bindings.json, below its main worktree.
+  std::string store_relative_directory;
   // <state dir name>/state/velmorin, below any worktree of the repository:
   // where sessions keep their state and metadata.
   std::string session_state_relative_path;

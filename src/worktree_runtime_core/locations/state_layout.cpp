@@ -28,8 +28,16 @@ std::string resolve_state_dir_name(std::optional<std::string_view> project_id) {
   return hidden_name(*project_id);
 }
 
+std::string store_relative_directory(std::optional<std::string_view> project_id) {
+  return resolve_state_dir_name(project_id) + "/state/worktree-runtime";
+}
+
 std::string store_relative_path(std::optional<std::string_view> project_id) {
-  return resolve_state_dir_name(project_id) + "/state/worktree-runtime/bindings.json";
+  return paths::join_path(store_relative_directory(project_id), kStoreFileName);
+}
+
+std::string audit_relative_directory(std::string_view project_id) {
+  return resolve_state_dir_name(project_id) + "/shared/audit";
 }
 
 std::string session_state_relative_path(std::string_view project_id) {

@@ -30,27 +30,57 @@ std::optional<std::string> c_path(std::string_view path) {
   return std::string(path);
 }
 
-}  // namespace
+// A directory is held by a descriptor that only names it where the system
+// allows that: walking through a directory then needs no read permission,
+// as a walk by path does not.
+#ifdef O_PATH
+constexpr int kHeldDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kHeldDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
-std::optional<std::string> canonicalize(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) return std::nullopt;
-  char resolved[PATH_MAX];
-  if (::realpath(terminated->c_str(), resolved) == nullptr) return std::nullopt;
-  return support::to_valid_utf8(resolved);
+// One entry of a directory: not empty, not "." or "..", no separator or NUL.
+// Only such a name stays inside the directory it is looked up in.
+std::optional<std::string> entry_name(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string_view("/\0", 2)) != name.npos) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  return std::string(name);
 }
 
-FileContent read_whole_file(std::string_view path, std::size_t max_bytes) {
-  FileContent content;
-  const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) return content;
-  // Non-blocking, so that opening a FIFO does not wait for a writer; a
-  // regular file reads the same either way.
-  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
-    return content;
+support::Instant modification_instant(const struct stat& status) {
+  return {status.st_mtim.tv_sec, static_cast<std::int32_t>(status.st_mtim.tv_nsec)};
+}
+
+// Opens `name` in `directory` with `flags`, never through a symbolic link at
+// the name, and never waiting for the other end of a FIFO.
+UniqueFd open_entry(int directory, std::string_view name, int flags) {
+  const std::optional<std::string> entry = entry_name(name);
+  if (!entry) return UniqueFd();
+  return UniqueFd(::openat(directory, entry->c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+}
+
+// `fd` when it is open on a regular file; else closed, with ENXIO for a
+// device, FIFO, socket or directory, the kernel's answer for a special file
+// that cannot be opened the way it was asked.
+UniqueFd only_regular(UniqueFd fd) {
+  struct stat status {};
+  if (!fd || ::fstat(fd.get(), &status) != 0) return UniqueFd();
+  if (!S_ISREG(status.st_mode)) {
+    errno = ENXIO;
+    return UniqueFd();
   }
+  return fd;
+}
+
+UniqueFd open_regular_entry(int directory, std::string_view name, int flags) {
+  return only_regular(open_entry(directory, name, flags));
+}
+
+// The whole content of the open regular file, of at most `max_bytes` bytes.
+FileContent read_open_file(const UniqueFd& fd, std::size_t max_bytes) {
+  FileContent content;
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return content;
   if (static_cast<std::uint64_t>(status.st_size) > max_bytes) return content;
@@ -70,6 +100,45 @@ FileContent read_whole_file(std::string_view path, std::size_t max_bytes) {
   }
   content.status = FileContent::Status::read;
   return content;
+}
+
+// The subdirectory `name` of `directory`, not reached through a symbolic
+// link: ELOOP for a link, where the kernel says only ENOTDIR.
+UniqueFd open_subdirectory(int directory, const std::string& name) {
+  UniqueFd fd(::openat(directory, name.c_str(), kHeldDirectoryFlags | O_NOFOLLOW));
+  if (!fd && errno == ENOTDIR) {
+    struct stat status {};
+    if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
+      errno = ELOOP;
+    } else {
+      errno = ENOTDIR;
+    }
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::optional<std::string> canonicalize(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  if (!terminated) return std::nullopt;
+  char resolved[PATH_MAX];
+  if (::realpath(terminated->c_str(), resolved) == nullptr) return std::nullopt;
+  return support::to_valid_utf8(resolved);
+}
+
+FileContent read_whole_file(std::string_view path, std::size_t max_bytes) {
+  const std::optional<std::string> terminated = c_path(path);
+  if (!terminated) return FileContent();
+  // Non-blocking, so that opening a FIFO does not wait for a writer; a
+  // regular file reads the same either way.
+  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    FileContent content;
+    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
+    return content;
+  }
+  return read_open_file(fd, max_bytes);
 }
 
 std::optional<std::string> read_file(std::string_view path, std::size_t max_bytes) {
@@ -98,15 +167,6 @@ bool make_directories(std::string_view path) {
   return !error;
 }
 
-UniqueFd create_exclusive(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) {
-    errno = EINVAL;
-    return UniqueFd();
-  }
-  return UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-}
-
 bool write_all(const UniqueFd& fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t count = ::write(fd.get(), bytes.data(), bytes.size());
@@ -123,15 +183,6 @@ bool write_all(const UniqueFd& fd, std::string_view bytes) {
   return true;
 }
 
-UniqueFd open_for_append(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) {
-    errno = EINVAL;
-    return UniqueFd();
-  }
-  return UniqueFd(::open(terminated->c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-}
-
 std::optional<char> read_last_byte(const UniqueFd& fd) {
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0 || status.st_size == 0) return std::nullopt;
@@ -141,11 +192,6 @@ std::optional<char> read_last_byte(const UniqueFd& fd) {
   }
   if (count != 1) return std::nullopt;
   return last;
-}
-
-bool create_if_missing(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  return terminated && UniqueFd(::open(terminated->c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
 bool lock_whole_file(const UniqueFd& fd) {
@@ -167,85 +213,123 @@ bool lock_whole_file(const UniqueFd& fd) {
   return true;
 }
 
-std::optional<std::uint64_t> file_size(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  struct stat status {};
-  if (!terminated || ::stat(terminated->c_str(), &status) != 0) return std::nullopt;
-  return static_cast<std::uint64_t>(status.st_size);
-}
+bool sync(const UniqueFd& fd) { return ::fsync(fd.get()) == 0; }
 
-std::optional<support::Instant> modification_time(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  struct stat status {};
-  if (!terminated || ::stat(terminated->c_str(), &status) != 0) return std::nullopt;
-  return support::Instant{status.st_mtim.tv_sec, static_cast<std::int32_t>(status.st_mtim.tv_nsec)};
-}
-
-std::optional<std::vector<DirectoryEntry>> list_directory(std::string_view path) {
+std::optional<Directory> Directory::open(std::string_view path, Missing missing) {
   const std::optional<std::string> terminated = c_path(path);
   if (!terminated) {
     errno = EINVAL;
     return std::nullopt;
   }
-  const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(terminated->c_str()), &::closedir);
+  UniqueFd fd(::open(terminated->c_str(), kHeldDirectoryFlags));
+  if (!fd && errno == ENOENT && missing == Missing::create && make_directories(path)) {
+    fd = UniqueFd(::open(terminated->c_str(), kHeldDirectoryFlags));
+  }
+  if (!fd) return std::nullopt;
+  return Directory(std::move(fd), *terminated);
+}
+
+std::optional<Directory> Directory::open_beneath(std::string_view root, std::string_view relative, Missing missing) {
+  std::optional<Directory> directory = open(root, missing);
+  while (directory && !relative.empty()) {
+    const std::size_t separator = std::min(relative.find('/'), relative.size());
+    const std::optional<std::string> name = entry_name(relative.substr(0, separator));
+    relative.remove_prefix(std::min(separator + 1, relative.size()));
+    if (!name) return std::nullopt;
+    UniqueFd next = open_subdirectory(directory->fd_.get(), *name);
+    if (!next && errno == ENOENT && missing == Missing::create) {
+      if (::mkdirat(directory->fd_.get(), name->c_str(), 0777) != 0 && errno != EEXIST) return std::nullopt;
+      next = open_subdirectory(directory->fd_.get(), *name);
+    }
+    if (!next) return std::nullopt;
+    directory->fd_ = std::move(next);
+    if (!directory->path_.ends_with('/')) directory->path_ += '/';
+    directory->path_ += *name;
+  }
+  return directory;
+}
+
+FileContent Directory::read_file(std::string_view name, std::size_t max_bytes) const {
+  const UniqueFd fd = open_entry(fd_.get(), name, O_RDONLY);
+  if (!fd) {
+    FileContent content;
+    if (errno == ENOENT) content.status = FileContent::Status::missing;
+    return content;
+  }
+  return read_open_file(fd, max_bytes);
+}
+
+UniqueFd Directory::create_exclusive(std::string_view name) const {
+  return open_entry(fd_.get(), name, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+UniqueFd Directory::open_for_append(std::string_view name) const {
+  return open_regular_entry(fd_.get(), name, O_RDWR | O_APPEND | O_CREAT);
+}
+
+bool Directory::create_if_missing(std::string_view name) const {
+  return static_cast<bool>(open_regular_entry(fd_.get(), name, O_WRONLY | O_CREAT));
+}
+
+std::optional<FileStatus> Directory::status(std::string_view name) const {
+  const std::optional<std::string> entry = entry_name(name);
+  struct stat status {};
+  if (!entry || ::fstatat(fd_.get(), entry->c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return FileStatus{static_cast<std::uint64_t>(status.st_size), modification_instant(status)};
+}
+
+std::optional<std::vector<DirectoryEntry>> Directory::list() const {
+  UniqueFd readable(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!readable) return std::nullopt;
+  const std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(readable.get()), &::closedir);
   if (!directory) return std::nullopt;
+  (void)readable.release();  // the stream owns it now
   std::vector<DirectoryEntry> entries;
   while (const dirent* entry = ::readdir(directory.get())) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
     struct stat status {};
     if (::fstatat(::dirfd(directory.get()), entry->d_name, &status, 0) != 0) continue;
-    entries.push_back({support::to_valid_utf8(name),
-                       *terminated + "/" + std::string(name),
-                       {status.st_mtim.tv_sec, static_cast<std::int32_t>(status.st_mtim.tv_nsec)},
-                       static_cast<std::uint64_t>(status.st_size)});
+    entries.push_back(
+        {support::to_valid_utf8(name), modification_instant(status), static_cast<std::uint64_t>(status.st_size)});
   }
   return entries;
 }
 
-bool sync(const UniqueFd& fd) { return ::fsync(fd.get()) == 0; }
-
-bool sync_directory(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) return false;
-  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd && sync(fd);
+bool Directory::rename_replacing(std::string_view from, std::string_view to) const {
+  const std::optional<std::string> source = entry_name(from);
+  const std::optional<std::string> target = entry_name(to);
+  return source && target && ::renameat(fd_.get(), source->c_str(), fd_.get(), target->c_str()) == 0;
 }
 
-bool rename_replacing(std::string_view from, std::string_view to) {
-  const std::optional<std::string> source = c_path(from);
-  const std::optional<std::string> target = c_path(to);
-  return source && target && ::rename(source->c_str(), target->c_str()) == 0;
-}
-
-bool rename_without_replacing(std::string_view from, std::string_view to) {
-  const std::optional<std::string> source = c_path(from);
-  const std::optional<std::string> target = c_path(to);
-  if (!source || !target) {
-    errno = EINVAL;
-    return false;
-  }
-  if (::renameat2(AT_FDCWD, source->c_str(), AT_FDCWD, target->c_str(), RENAME_NOREPLACE) == 0) return true;
+bool Directory::rename_without_replacing(std::string_view from, std::string_view to) const {
+  const std::optional<std::string> source = entry_name(from);
+  const std::optional<std::string> target = entry_name(to);
+  if (!source || !target) return false;
+  if (::renameat2(fd_.get(), source->c_str(), fd_.get(), target->c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // File systems without RENAME_NOREPLACE: a hard link is never made over an
   // existing entry either.
-  if (::link(source->c_str(), target->c_str()) != 0) return false;
-  ::unlink(source->c_str());
+  if (::linkat(fd_.get(), source->c_str(), fd_.get(), target->c_str(), 0) != 0) return false;
+  ::unlinkat(fd_.get(), source->c_str(), 0);
   return true;
 }
 
-bool remove_file(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  return terminated && ::unlink(terminated->c_str()) == 0;
+bool Directory::remove_file(std::string_view name) const {
+  const std::optional<std::string> entry = entry_name(name);
+  return entry && ::unlinkat(fd_.get(), entry->c_str(), 0) == 0;
 }
 
-FileLock::FileLock(std::string_view path) {
-  const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) return;
-  UniqueFd fd(::open(terminated->c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+bool Directory::sync() const {
+  const UniqueFd readable(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return readable && platform::sync(readable);
+}
+
+FileLock::FileLock(const Directory& directory, std::string_view name) {
+  UniqueFd fd = open_regular_entry(directory.fd_.get(), name, O_RDWR | O_CREAT);
   // A lock file made by someone else may be read-only for us; a lock needs no
   // more than a descriptor.
-  if (!fd && errno == EACCES) fd = UniqueFd(::open(terminated->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd && errno == EACCES) fd = open_regular_entry(directory.fd_.get(), name, O_RDONLY);
   if (!fd) return;
   int locked;
   while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {

@@ -41,68 +41,112 @@ bool exists(std::string_view path);
 // that fails.
 bool make_directories(std::string_view path);
 
-// Creates a new file that did not exist, open for writing. On failure the
-// descriptor is empty and `errno` tells why (EEXIST when the name is taken,
-// by a symbolic link too).
-UniqueFd create_exclusive(std::string_view path);
-
 // Writes all of `bytes` to `fd`, retrying interrupted calls. On failure
 // `errno` tells why; it is 0 when the system accepted zero bytes.
 bool write_all(const UniqueFd& fd, std::string_view bytes);
 
-// Opens `path` for reading and appending, creating it when missing; other
-// processes may open, rename and delete it meanwhile. A symbolic link at
-// `path` is refused (ELOOP), never followed.
-UniqueFd open_for_append(std::string_view path);
-
 // The last byte of the open file; nothing when it is empty or cannot be read.
 std::optional<char> read_last_byte(const UniqueFd& fd);
-
-// Creates an empty file at `path` unless one exists; never truncates, and
-// never follows a symbolic link at `path`.
-bool create_if_missing(std::string_view path);
 
 // Takes an exclusive lock on the whole of the open file, waiting without a
 // limit. It is released when the descriptor is closed. Open-file-description
 // locks exclude other threads as well as other processes.
 bool lock_whole_file(const UniqueFd& fd);
 
-std::optional<std::uint64_t> file_size(std::string_view path);
-std::optional<support::Instant> modification_time(std::string_view path);
+// Flushes a file to stable storage.
+bool sync(const UniqueFd& fd);
+
+struct FileStatus {
+  std::uint64_t size = 0;
+  support::Instant modified;
+};
 
 struct DirectoryEntry {
   std::string name;  // as text, bytes that are not UTF-8 replaced by U+FFFD
-  std::string path;
   support::Instant modified;
   std::uint64_t size = 0;
 };
 
-// The entries of a directory with their modification times and sizes, in
-// listing order; entries that cannot be examined are skipped. Nothing, with
-// `errno` set, when the directory cannot be listed.
-std::optional<std::vector<DirectoryEntry>> list_directory(std::string_view path);
+class FileLock;
 
-// Flushes a file, or a directory's entries, to stable storage.
-bool sync(const UniqueFd& fd);
-bool sync_directory(std::string_view path);
+// A directory held open. Every file is named relative to it, so nothing that
+// moves or links a directory on the way after it was opened changes where a
+// read or a write lands. Names are single path components. Files are opened
+// without following a symbolic link at their name, and only regular files
+// are opened: a device or a FIFO is refused (ENXIO) without blocking.
+// Failures leave the reason in `errno`.
+class Directory {
+ public:
+  enum class Missing { fail, create };
 
-// Renames `from` to `to`, replacing `to` in one step.
-bool rename_replacing(std::string_view from, std::string_view to);
+  // The directory at `path`, links followed all the way: a directory that
+  // the user names. With `create`, it is made with its missing ancestors.
+  static std::optional<Directory> open(std::string_view path, Missing missing);
 
-// Renames `from` to `to` unless `to` exists (then false with EEXIST): an
-// existing entry is never replaced, even by a rename racing this one.
-bool rename_without_replacing(std::string_view from, std::string_view to);
+  // The directory `relative` below `root`. The root is the user's and is
+  // opened as `open` does; below it, each component is walked without
+  // following a symbolic link (ELOOP or ENOTDIR for one), and made when
+  // missing with `create`. Only ordinary components are walked ("", "."
+  // and ".." are EINVAL).
+  static std::optional<Directory> open_beneath(std::string_view root, std::string_view relative, Missing missing);
 
-bool remove_file(std::string_view path);
+  // The directory's path as it was opened, for file paths in messages.
+  const std::string& path() const { return path_; }
+
+  // The whole content of the regular file `name`, of at most `max_bytes`
+  // bytes; `missing` when there is no such entry, `failed` for every other
+  // case, a symbolic link at `name` included.
+  FileContent read_file(std::string_view name, std::size_t max_bytes) const;
+
+  // Creates the file `name`, which must not exist (EEXIST when the name is
+  // taken, by a symbolic link too), open for writing.
+  UniqueFd create_exclusive(std::string_view name) const;
+
+  // Opens the regular file `name` for reading and appending, creating it
+  // when missing; other processes may open, rename and delete it meanwhile.
+  UniqueFd open_for_append(std::string_view name) const;
+
+  // Creates the empty regular file `name` unless an entry of that name
+  // exists; never truncates.
+  bool create_if_missing(std::string_view name) const;
+
+  // Size and modification time of the entry `name`, a link not followed.
+  std::optional<FileStatus> status(std::string_view name) const;
+
+  // The entries with their modification times and sizes, in listing order;
+  // entries that cannot be examined are skipped. Nothing when the directory
+  // cannot be listed.
+  std::optional<std::vector<DirectoryEntry>> list() const;
+
+  // Renames `from` to `to` within this directory, replacing `to` in one step.
+  bool rename_replacing(std::string_view from, std::string_view to) const;
+
+  // Renames `from` to `to` unless `to` exists (then false with EEXIST): an
+  // existing entry is never replaced, even by a rename racing this one.
+  bool rename_without_replacing(std::string_view from, std::string_view to) const;
+
+  bool remove_file(std::string_view name) const;
+
+  // Flushes the directory's entries to stable storage.
+  bool sync() const;
+
+ private:
+  friend class FileLock;
+
+  Directory(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+
+  UniqueFd fd_;
+  std::string path_;
+};
 
 // An exclusive lock on a whole file, held until the object goes. Waits for
 // other holders without a time limit.
 class FileLock {
  public:
-  // Locks the file at `path`, creating it when missing (opening it for
-  // reading only when that is all it allows); a symbolic link at `path` is
-  // refused, not followed. Check with `locked()`.
-  explicit FileLock(std::string_view path);
+  // Locks the regular file `name` of `directory`, creating it when missing
+  // (opening it for reading only when that is all it allows); a symbolic
+  // link or a special file at `name` is refused. Check with `locked()`.
+  FileLock(const Directory& directory, std::string_view name);
   bool locked() const { return static_cast<bool>(fd_); }
 
  private:

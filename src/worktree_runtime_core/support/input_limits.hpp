@@ -4,8 +4,8 @@
 
 // The bounds that keep every reader total on hostile input: each file read and
 // each captured git output is capped far above any real one, and nesting is
-// bounded before anything recursive sees it. A read past its cap is an
-// unreadable file; nesting past its bound is a malformed document.
+// bounded before anything recursive sees it. A file past any of its bounds is
+// unreadable, never malformed: nothing is written over it.
 namespace worktree_runtime::support {
 
 // pyproject.toml and config/worktree.yaml: real ones are a few kilobytes.
@@ -25,9 +25,14 @@ inline constexpr std::size_t kGitOutputByteLimit = std::size_t{64} << 20;
 // the outermost value counting as the first level.
 inline constexpr std::size_t kMaxJsonNesting = 2048;
 
-// Values (scalars, arrays and objects) in one JSON document read into a tree,
-// which costs tens of bytes each: a store of a handful of sessions holds a
-// few hundred.
+// Values (scalars, arrays and objects) in bindings.json or metadata.json. Each
+// costs up to about a hundred bytes in the tree it is read into, so the bound
+// keeps a read's memory near half a gigabyte at worst. A binding is nine
+// values in at least 190 bytes of the store's layout, so every store that
+// fits kJsonDocumentByteLimit holds fewer (about 3.2 million at most).
+inline constexpr std::size_t kMaxJsonDocumentValues = std::size_t{1} << 22;
+
+// Values in one audit line or payload read into a tree.
 inline constexpr std::size_t kMaxJsonValues = std::size_t{1} << 18;
 
 // Nesting of an audit log line, the record's own object counting as the first

@@ -132,7 +132,7 @@ class DocumentReader {
 
   // One value into `slot`; a container is only opened (see `opened_`).
   bool read_value(json& slot) {
-    if (++values_ > kMaxJsonValues) return false;
+    if (++values_ > kMaxJsonDocumentValues) return false;
     switch (peek()) {
       case '{':
         ++position_;
@@ -353,6 +353,10 @@ std::optional<std::string> render_json_indented(const json& document, std::size_
   std::string out;
   if (!IndentedRenderer(out, max_bytes).render(document, 0)) return std::nullopt;
   return out;
+}
+
+bool within_document_bounds(std::string_view text) {
+  return text.size() <= kJsonDocumentByteLimit && !json_exceeds(text, kMaxJsonNesting, kMaxJsonDocumentValues);
 }
 
 bool json_exceeds(std::string_view text, std::size_t max_nesting, std::size_t max_values) {

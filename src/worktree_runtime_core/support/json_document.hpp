@@ -17,7 +17,7 @@ inline constexpr std::uint8_t kRawNumberSubtype = 0x4e;
 // One JSON document read strictly: valid UTF-8, the standard grammar, only
 // JSON white space (space, tab, line feed, carriage return) around the value,
 // arrays and objects nested at most kMaxJsonNesting levels, at most
-// kMaxJsonValues values. Of repeated keys
+// kMaxJsonDocumentValues values. Of repeated keys
 // the last counts. Integers become 64-bit integers and other numbers doubles,
 // as nlohmann's reader makes them; numbers out of their range are kept as
 // raw text. The CoreError describes what is wrong and where.
@@ -29,6 +29,12 @@ Result<nlohmann::json> read_json_document(std::string_view text);
 // `max_bytes`: indentation grows with depth, so a small document nested deep
 // can render to gigabytes.
 std::optional<std::string> render_json_indented(const nlohmann::json& document, std::size_t max_bytes);
+
+// Whether the text of a bindings.json or metadata.json stays within the
+// bounds its readers keep: kJsonDocumentByteLimit bytes, kMaxJsonNesting
+// levels and kMaxJsonDocumentValues values as `json_exceeds` counts them. A
+// text past one is unreadable rather than malformed, and is never written.
+bool within_document_bounds(std::string_view text);
 
 // Whether the JSON text `text` nests arrays and objects deeper than
 // `max_nesting` levels or holds more than `max_values` values (counted by
