@@ -297,6 +297,36 @@ def test_every_operation_reads_a_document_the_same_way(repo, store, prefix, memb
         assert store_file(repo).read_bytes() == text
 
 
+def test_a_store_of_more_bindings_than_a_tree_once_held_reads_back_whole(repo, store):
+    # 30,000 bindings are 270,000 values: a store the module's own upserts
+    # grow to, which once read as malformed and was wiped by the next upsert.
+    bindings = [entry(repo, f"session-{index:05}") for index in range(30_000)]
+    write_store(repo, render({"bindings": bindings, "schema_version": 2}))
+    assert len(store.list()) == 30_000
+    assert store.load("session-29999").session_id == "session-29999"
+    store.upsert(make_binding(repo, "one-more"))
+    assert session_ids(store.list())[-2:] == ["session-29999", "one-more"]
+    assert store.remove("session-00000").session_id == "session-00000"
+    assert len(store.list()) == 30_000
+
+
+# The values a store's readers take: a binding is nine of them.
+VALUE_BOUND = 1 << 22
+
+
+def test_a_rewrite_that_would_pass_the_value_bound_is_not_written(repo, store):
+    # One binding (9 values), the root, "bindings", "schema_version" and a foreign array with its elements make
+    # exactly the bound.
+    foreign = VALUE_BOUND - 13
+    text = render({"bindings": [entry(repo, "s")], "foreign": [0] * foreign, "schema_version": 2})
+    write_store(repo, text)
+    assert session_ids(store.list()) == ["s"]
+    store.upsert(make_binding(repo, "other"))  # nine values more: it would not read back
+    assert store_file(repo).read_text() == text
+    store.upsert(make_binding(repo, "s", branch="replaced"))  # as many values as before
+    assert [binding.branch for binding in store.list()] == ["replaced"]
+
+
 def test_numbers_out_of_range_survive_a_rewrite_as_written(repo, store):
     write_store(repo, '{"bindings": [%s, {"session_id": "foreign", "n": [1e400, -2E+999, 1180591620717411303424]}],'
                       ' "schema_version": 2, "total": -1180591620717411303424}' % json.dumps(entry(repo, "s")))
