@@ -116,6 +116,16 @@ TEST_F(OpenBeneath, FollowsLinksToAndAboveTheRootAndMakesWhatIsMissing) {
   EXPECT_EQ(errno, EINVAL);
 }
 
+TEST_F(OpenBeneath, TakesAnEmptyRootAsTheCurrentDirectory) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(root_);
+  const std::optional<Directory> made = Directory::open_beneath("", "a/b", Directory::Missing::create);
+  fs::current_path(previous);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->path(), "a/b");
+  EXPECT_TRUE(fs::is_directory(at("a/b")));
+}
+
 class DirectoryFiles : public ScratchDirectory {};
 
 TEST_F(DirectoryFiles, RenameWithoutReplacingRefusesATakenNameAndTakesAFreeOne) {

@@ -221,9 +221,11 @@ std::optional<Directory> Directory::open(std::string_view path, Missing missing)
     errno = EINVAL;
     return std::nullopt;
   }
-  UniqueFd fd(::open(terminated->c_str(), kHeldDirectoryFlags));
+  // An empty path is the current directory, as names joined below it are.
+  const char* opened = path.empty() ? "." : terminated->c_str();
+  UniqueFd fd(::open(opened, kHeldDirectoryFlags));
   if (!fd && errno == ENOENT && missing == Missing::create && make_directories(path)) {
-    fd = UniqueFd(::open(terminated->c_str(), kHeldDirectoryFlags));
+    fd = UniqueFd(::open(opened, kHeldDirectoryFlags));
   }
   if (!fd) return std::nullopt;
   return Directory(std::move(fd), *terminated);
@@ -243,7 +245,7 @@ std::optional<Directory> Directory::open_beneath(std::string_view root, std::str
     }
     if (!next) return std::nullopt;
     directory->fd_ = std::move(next);
-    if (!directory->path_.ends_with('/')) directory->path_ += '/';
+    if (!directory->path_.empty() && !directory->path_.ends_with('/')) directory->path_ += '/';
     directory->path_ += *name;
   }
   return directory;
