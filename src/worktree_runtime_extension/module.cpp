@@ -1,8 +1,12 @@
-// The module object: its definition, and the order in which its
-// initialisation adds the blocks of names that its areas export.
+// The module object: its definition, the order in which its initialisation
+// adds the blocks of names that its areas export, and the interpreter's
+// Ctrl-C handed to the core's git runs.
+#include <signal.h>
+
 #include <array>
 
 #include "areas.hpp"
+#include "platform/process.hpp"
 #include "py_ref.hpp"
 
 namespace worktree_runtime::python {
@@ -50,6 +54,18 @@ bool add_export(PyObject* module, PyObject* name, PyObject* value) {
   return PyObject_SetAttr(module, name, value) == 0;
 }
 
+// A terminal's Ctrl-C as the interpreter's SIGINT handler recorded it, for git
+// runs to pass on to git, which runs outside the terminal's process group.
+// Taking it needs an attached thread state, which every git run keeps, and
+// sees only the main thread's interrupts (Python handles signals there); a
+// SIGINT set to SIG_IGN or SIG_DFL is never recorded, so nothing is taken.
+// Putting it back makes the interpreter raise KeyboardInterrupt, or run the
+// program's own handler, once the call returns.
+bool take_interrupt() { return PyOS_InterruptOccurred() != 0; }
+void put_interrupt_back() { PyErr_SetInterruptEx(SIGINT); }
+
+const platform::InterruptSource kInterpreterInterrupts{take_interrupt, put_interrupt_back};
+
 int exec_module(PyObject* module) {
   // The slot below refuses interpreters that check their extensions; a
   // legacy subinterpreter does not check, so the module refuses it itself.
@@ -65,6 +81,7 @@ int exec_module(PyObject* module) {
       if (!name || !add_export(module, name.get(), value.get())) return -1;
     }
   }
+  platform::set_interrupt_source(&kInterpreterInterrupts);
   return 0;
 }
 

@@ -1,12 +1,18 @@
 #include "platform/process.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
+
+#include "scratch_directory.hpp"
 
 namespace worktree_runtime::platform {
 namespace {
@@ -90,6 +96,152 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndlessWriter,
                          testing::Values("exec yes",                   // on standard output
                                          "exec yes >&2",               // on standard error
                                          "yes & sleep 0.2; exit 0"));  // a grandchild, after the child exits
+
+// The processes a child leaves behind before it hangs or floods; each writes
+// its pid to the file named by $1 and is in place before the script goes on.
+struct Descendants {
+  const char* name;
+  const char* script;
+  std::size_t count;
+};
+
+// How the child's run ends: killed at the limit or at the output cap.
+struct Ending {
+  const char* name;
+  const char* script;
+  std::chrono::milliseconds limit;
+  Outcome outcome;
+};
+
+const Descendants kDescendants[] = {
+    {"BackgroundSleep", "sleep 300 & echo $! >> \"$1\"", 1},
+    // The subshell exits at once: its sleep is an orphan, no longer the child's.
+    {"OrphanOfASubshell", "(sleep 300 & echo $! >> \"$1\")", 1},
+    {"NestedShell",
+     "sh -c 'sleep 300 & echo $! >> \"$1\"; echo $$ >> \"$1\"; : > \"$1.ready\"; wait' nested \"$1\" &"
+     " until [ -e \"$1.ready\" ]; do sleep 0.01; done",
+     2},
+};
+
+const Ending kEndings[] = {
+    {"HangsPastTheLimit", "sleep 300", 1000ms, Outcome::timed_out},
+    {"FloodsPastTheCap", "exec yes", 60s, Outcome::output_overflow},
+};
+
+void PrintTo(const Descendants& descendants, std::ostream* out) { *out << descendants.name; }
+void PrintTo(const Ending& ending, std::ostream* out) { *out << ending.name; }
+
+std::vector<pid_t> pids_in(const std::string& path) {
+  std::vector<pid_t> pids;
+  std::ifstream stream(path);
+  for (pid_t pid; stream >> pid;) pids.push_back(pid);
+  return pids;
+}
+
+// Running, not a zombie that init has yet to reap.
+bool is_running(pid_t pid) {
+  if (::kill(pid, 0) != 0) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t name_end = line.rfind(')');
+  return name_end != std::string::npos && line.substr(name_end + 2, 1) != "Z";
+}
+
+// A SIGKILLed process may take a moment to finish dying.
+bool ends_soon(pid_t pid) {
+  for (int check = 0; check < 500 && is_running(pid); ++check) std::this_thread::sleep_for(10ms);
+  return !is_running(pid);
+}
+
+class LeftBehind : public ScratchDirectory, public testing::WithParamInterface<std::tuple<Descendants, Ending>> {};
+
+TEST_P(LeftBehind, EveryProcessTheChildStartedEndsWithIt) {
+  const auto& [descendants, ending] = GetParam();
+  const std::string pid_file = at("pids");
+  const std::string script = std::string(descendants.script) + "; " + ending.script;
+  const ProcessResult result = run_process({"sh", "-c", script, "child", pid_file}, ".", ending.limit, kOutputCap);
+  EXPECT_EQ(result.outcome, ending.outcome);
+  const std::vector<pid_t> pids = pids_in(pid_file);
+  ASSERT_EQ(pids.size(), descendants.count) << "the script did not start them all before its end";
+  for (const pid_t pid : pids) EXPECT_TRUE(ends_soon(pid)) << "pid " << pid << " outlived the run";
+  expect_no_children();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LeftBehind,
+                         testing::Combine(testing::ValuesIn(kDescendants), testing::ValuesIn(kEndings)),
+                         [](const auto& run) {
+                           return std::string(std::get<0>(run.param).name) + std::get<1>(run.param).name;
+                         });
+
+// Stands in for the interpreter's Ctrl-C: one interrupt arrives once the file
+// it watches exists, which the child writes after setting its trap.
+struct TestInterrupts {
+  static inline std::string watched_file;
+  static inline bool arrived = false;
+  static inline int put_backs = 0;
+
+  static bool take_pending() {
+    if (arrived || !std::filesystem::exists(watched_file)) return false;
+    return arrived = true;
+  }
+  static void put_back() { ++put_backs; }
+};
+
+const InterruptSource kTestInterrupts{TestInterrupts::take_pending, TestInterrupts::put_back};
+
+// A child script ($1 is the watched file) and what the run gives with an
+// interrupt forwarded to it.
+struct InterruptCase {
+  const char* name;
+  const char* script;
+  std::chrono::milliseconds limit;
+  Outcome outcome;
+  const char* output;
+  int put_backs;
+};
+
+void PrintTo(const InterruptCase& interrupt_case, std::ostream* out) { *out << interrupt_case.name; }
+
+class ForwardedInterrupt : public ScratchDirectory, public testing::WithParamInterface<InterruptCase> {
+ protected:
+  void SetUp() override {
+    ScratchDirectory::SetUp();
+    TestInterrupts::watched_file = at("trap-set");
+    TestInterrupts::arrived = false;
+    TestInterrupts::put_backs = 0;
+    set_interrupt_source(&kTestInterrupts);
+  }
+  void TearDown() override {
+    set_interrupt_source(nullptr);
+    ScratchDirectory::TearDown();
+  }
+};
+
+TEST_P(ForwardedInterrupt, ReachesTheChildsGroupAndIsPutBack) {
+  const InterruptCase& expected = GetParam();
+  const ProcessResult result =
+      run_process({"sh", "-c", expected.script, "child", at("trap-set")}, ".", expected.limit, kOutputCap);
+  EXPECT_EQ(result.outcome, expected.outcome);
+  EXPECT_EQ(result.standard_output, expected.output);
+  EXPECT_EQ(TestInterrupts::put_backs, expected.put_backs);
+  expect_no_children();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForwardedInterrupt,
+    testing::Values(InterruptCase{"ChildStopsOnIt",
+                                  "trap 'echo interrupted; exit 0' INT; : > \"$1\"; while :; do sleep 0.05; done", 30s,
+                                  Outcome::exited, "interrupted\n", 1},
+                    // The shell runs its trap once the nested one, hit by the same SIGINT, has ended.
+                    InterruptCase{"EveryMemberOfTheGroupGetsIt",
+                                  "trap 'echo child' INT; sh -c 'trap \"echo grandchild; exit 0\" INT; : > \"$1\";"
+                                  " while :; do sleep 0.05; done' nested \"$1\"",
+                                  30s, Outcome::exited, "grandchild\nchild\n", 1},
+                    InterruptCase{"ChildIgnoresItAndRunsToTheLimit", "trap '' INT; : > \"$1\"; sleep 300", 1000ms,
+                                  Outcome::timed_out, "", 1},
+                    InterruptCase{"NoneArrives", "echo done", 30s, Outcome::exited, "done\n", 0}),
+    [](const testing::TestParamInfo<InterruptCase>& run) { return std::string(run.param.name); });
 
 TEST(RunProcess, AChildThatExitsYieldsItsOutputWhileAGrandchildHoldsThePipes) {
   const ProcessResult result = shell("sleep 10 & echo done; echo err >&2", 5000ms);

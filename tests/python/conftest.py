@@ -1,5 +1,6 @@
 import os
 import subprocess
+import sys
 import time
 
 import pytest
@@ -113,18 +114,22 @@ def far_time_zone(monkeypatch):
     time.tzset()
 
 
+def child_python_env():
+    """The environment for a fresh interpreter that imports this same module."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+
 def run_isolated(code, *, cwd=None, memory_bytes=2 << 30, timeout=120):
     """Runs `code` in a fresh interpreter that imports this same module, with its
     address space capped at `memory_bytes` (not under AddressSanitizer, which
     reserves far more). A crash shows as a negative return code, and running out
     of memory as a MemoryError on its standard error."""
     import resource
-    import sys
 
     def cap_memory():
         resource.setrlimit(resource.RLIMIT_AS, (memory_bytes, memory_bytes))
 
     sanitized = "asan" in os.environ.get("LD_PRELOAD", "")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = child_python_env()
     return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=timeout, preexec_fn=None if sanitized else cap_memory)

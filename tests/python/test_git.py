@@ -1,13 +1,19 @@
 """Repository probes against real git, and a fake git for what real git cannot show."""
 
+import json
 import os
 import pathlib
+import shlex
+import signal
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
 
 import _worktree_runtime_native as native
-from conftest import git
+from conftest import child_python_env, git
 
 
 def test_main_worktree_on_main(repo):
@@ -126,14 +132,37 @@ def test_the_child_inherits_the_environment_and_runs_in_the_directory(fake_git, 
         str(tmp_path.resolve()), "from-parent", "rev-parse")
 
 
+def is_running(pid):
+    """Whether `pid` runs: a zombie that init has yet to reap does not."""
+    try:
+        os.kill(pid, 0)
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] != "Z"
+    except (ProcessLookupError, FileNotFoundError):
+        return False
+
+
+def ends_soon(pid):
+    """Whether `pid` stops running within a few seconds (a killed process takes a moment to die)."""
+    for _ in range(500):
+        if not is_running(pid):
+            return True
+        time.sleep(0.01)
+    return False
+
+
 @pytest.mark.parametrize(
     "script",
     [
         "exec 2>&-; sleep 30",                          # closes standard error and keeps running
         "printf '/a\\n/b\\n/c\\nmain\\n'; sleep 30",     # keeps both pipes open and hangs
+        # starts a background job and an orphan (its subshell has exited), then hangs
+        'sleep 300 & echo $! >> "$GIT_TEST_PIDS"; (sleep 300 & echo $! >> "$GIT_TEST_PIDS"); exec sleep 30',
     ],
 )
-def test_a_hanging_git_ends_at_the_ten_second_limit(fake_git, tmp_path, script):
+def test_a_hanging_git_ends_at_the_ten_second_limit(fake_git, tmp_path, monkeypatch, script):
+    pid_file = tmp_path / "pids"
+    monkeypatch.setenv("GIT_TEST_PIDS", str(pid_file))
     fake_git(script)
     start = time.monotonic()
     assert native.resolve_git_worktree(str(tmp_path)) is None
@@ -141,6 +170,10 @@ def test_a_hanging_git_ends_at_the_ten_second_limit(fake_git, tmp_path, script):
     # The child was reaped: this process has no child left.
     with pytest.raises(ChildProcessError):
         os.waitpid(-1, os.WNOHANG)
+    # Nothing that git started outlives it.
+    started = [int(line) for line in pid_file.read_text().split()] if pid_file.exists() else []
+    assert len(started) == script.count("GIT_TEST_PIDS")
+    assert [pid for pid in started if not ends_soon(pid)] == []
 
 
 def test_a_git_that_exits_answers_while_a_grandchild_holds_its_pipes(fake_git, tmp_path):
@@ -154,3 +187,61 @@ def test_no_descriptor_leaks_across_runs(repo):
         native.resolve_git_worktree(str(repo))
         native.resolve_git_worktree(str(repo / "missing"))
     assert len(os.listdir("/proc/self/fd")) == before
+
+
+CTRL_C_PROBE = textwrap.dedent("""\
+    import json, signal, sys, time
+    import _worktree_runtime_native as native
+
+    handled = []
+    if sys.argv[2] == "own handler":
+        signal.signal(signal.SIGINT, lambda signum, frame: handled.append(signum))
+    else:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    start = time.monotonic()
+    try:
+        native.resolve_git_worktree(sys.argv[1])
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "KeyboardInterrupt"
+    print(json.dumps({"outcome": outcome, "handled": handled, "seconds": time.monotonic() - start}))
+    """)
+
+
+@pytest.mark.parametrize(
+    ("handler", "outcome", "handled"),
+    [
+        ("default", "KeyboardInterrupt", []),
+        ("own handler", "returned", [signal.SIGINT]),
+    ],
+)
+def test_ctrl_c_reaches_a_running_git_and_then_the_caller(fake_git, tmp_path, handler, outcome, handled):
+    started, interrupted = tmp_path / "started", tmp_path / "interrupted"
+    # The shell waits with `wait`, which a trapped signal ends at once; a
+    # foreground sleep hit by the SIGINT before its exec would keep it waiting.
+    fake_git(textwrap.dedent(f"""\
+        trap 'kill $sleeper; : > {shlex.quote(str(interrupted))}; exit 130' INT
+        sleep 30 & sleeper=$!
+        : > {shlex.quote(str(started))}
+        wait
+        """))
+    # A session of its own, so that the SIGINT sent to its group, as a terminal
+    # sends Ctrl-C to its foreground group, reaches nothing of the test run's.
+    caller = subprocess.Popen([sys.executable, "-c", CTRL_C_PROBE, str(tmp_path), handler], env=child_python_env(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not started.exists() and caller.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert started.exists(), caller.stderr.read() if caller.poll() is not None else "git never started"
+        os.killpg(caller.pid, signal.SIGINT)
+        stdout, stderr = caller.communicate(timeout=60)
+    finally:
+        if caller.poll() is None:
+            caller.kill()
+            caller.wait()
+    assert caller.returncode == 0, stderr
+    report = json.loads(stdout)
+    assert interrupted.exists(), report  # git got the SIGINT
+    assert (report["outcome"], report["handled"]) == (outcome, handled)
+    assert report["seconds"] < 9  # it did not wait for git's ten-second limit

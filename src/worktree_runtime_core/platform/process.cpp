@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <variant>
@@ -24,6 +26,11 @@ using Clock = std::chrono::steady_clock;
 
 // Without a process descriptor (kernels before 5.3) the exit is polled for.
 constexpr std::chrono::milliseconds kExitPollInterval{5};
+// An interrupt's signal may go to another thread, or arrive just before poll()
+// starts, and then wakes nothing: the source is asked at least this often.
+constexpr std::chrono::milliseconds kInterruptPollInterval{50};
+
+std::atomic<const InterruptSource*> installed_interrupt_source{nullptr};
 
 struct Pipe {
   UniqueFd read_end;
@@ -60,16 +67,18 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_;
 };
 
-// A started child. Unless its exit was collected, it is killed and reaped
-// when the owner goes, so no path leaves a zombie or a running child behind.
+// A started child, the leader of a process group of its own that holds what
+// it starts in turn. Unless its exit was seen, the whole group is killed when
+// the owner goes. Only the child itself is ours to reap: it is reaped last, so
+// until then its pid still names its group, even after it has exited.
 class Child {
  public:
   explicit Child(pid_t pid) : pid_(pid), pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() {
-    if (collected_) return;
-    ::kill(pid_, SIGKILL);
+    if (state_ == State::lost) return;
+    if (state_ == State::running) kill_group();
     int status;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -78,26 +87,60 @@ class Child {
   // The descriptor that becomes readable when the child exits, or -1.
   int exit_descriptor() const { return pidfd_.get(); }
 
-  // Collects the exit without blocking. Nothing while it still runs.
-  std::optional<ProcessResult::Outcome> try_collect(ProcessResult& result) {
-    int status = 0;
-    pid_t waited;
-    while ((waited = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+  void signal_group(int signal) const { ::kill(-pid_, signal); }
+  void kill_group() const { signal_group(SIGKILL); }
+
+  // Sees the exit without blocking and without reaping. Nothing while the
+  // child still runs.
+  std::optional<ProcessResult::Outcome> try_see_exit(ProcessResult& result) {
+    siginfo_t exited{};
+    int failed;
+    while ((failed = ::waitid(P_PID, static_cast<id_t>(pid_), &exited, WEXITED | WNOHANG | WNOWAIT)) < 0 &&
+           errno == EINTR) {
     }
-    if (waited == 0) return std::nullopt;
-    collected_ = true;
-    if (waited < 0) {
+    if (failed) {
+      // Reaped by someone else (SIGCHLD ignored, another waiter): its pid may
+      // already name another process, so it is neither killed nor reaped.
+      state_ = State::lost;
       result.error_number = errno;
       return ProcessResult::Outcome::wait_failed;
     }
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (exited.si_pid == 0) return std::nullopt;
+    state_ = State::exited;
+    result.exit_code = exited.si_code == CLD_EXITED ? exited.si_status : -1;
     return ProcessResult::Outcome::exited;
   }
 
  private:
+  enum class State { running, exited, lost };
+
   pid_t pid_;
   UniqueFd pidfd_;
-  bool collected_ = false;
+  State state_ = State::running;
+};
+
+// Passes the caller's interrupts on to the child's group while it runs, and
+// leaves them pending for the caller once the run is over.
+class InterruptForwarder {
+ public:
+  InterruptForwarder() : source_(installed_interrupt_source.load()) {}
+  InterruptForwarder(const InterruptForwarder&) = delete;
+  InterruptForwarder& operator=(const InterruptForwarder&) = delete;
+  ~InterruptForwarder() {
+    if (forwarded_) source_->put_back();
+  }
+
+  bool listening() const { return source_ != nullptr; }
+
+  void forward_to(const Child& child) {
+    if (source_ == nullptr || !source_->take_pending()) return;
+    child.signal_group(SIGINT);
+    forwarded_ = true;
+  }
+
+ private:
+  const InterruptSource* source_;
+  bool forwarded_ = false;
 };
 
 bool holds_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
@@ -112,7 +155,8 @@ std::variant<Child, int> spawn(const std::vector<std::string>& arguments, const 
     return failure;
   }
   // The child starts with no blocked signals and with the signals that the
-  // interpreter ignores for itself (broken pipes, file size) at their defaults.
+  // interpreter ignores for itself (broken pipes, file size) at their defaults,
+  // and leads a new process group, so that it can be ended with all it starts.
   SpawnAttributes attributes;
   sigset_t empty_mask;
   sigset_t defaults;
@@ -120,10 +164,11 @@ std::variant<Child, int> spawn(const std::vector<std::string>& arguments, const 
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGXFSZ);
-  if (const int failure =
-          ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask) |
-          ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) |
-          ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) {
+  if (const int failure = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask) |
+                          ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) |
+                          ::posix_spawnattr_setpgroup(attributes.get(), 0) |
+                          ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                                           POSIX_SPAWN_SETPGROUP)) {
     return failure;
   }
   std::vector<char*> argv;
@@ -166,13 +211,23 @@ bool exceeds(const ProcessResult& result, std::size_t max_output_bytes) {
   return result.standard_output.size() > max_output_bytes || result.standard_error.size() > max_output_bytes;
 }
 
-int poll_timeout_ms(Clock::time_point deadline, bool has_exit_descriptor) {
-  auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  if (!has_exit_descriptor) remaining = std::min(remaining, kExitPollInterval);
+// The longest one poll may sleep, short of the deadline: the exit without a
+// descriptor and interrupts have to be looked for.
+std::chrono::milliseconds longest_sleep(const Child& child, const InterruptForwarder& interrupts) {
+  std::chrono::milliseconds longest = std::chrono::milliseconds::max();
+  if (child.exit_descriptor() < 0) longest = kExitPollInterval;
+  if (interrupts.listening()) longest = std::min(longest, kInterruptPollInterval);
+  return longest;
+}
+
+int poll_timeout_ms(Clock::time_point deadline, std::chrono::milliseconds longest_sleep) {
+  const auto remaining = std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()), longest_sleep);
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(remaining.count(), 0));
 }
 
 }  // namespace
+
+void set_interrupt_source(const InterruptSource* source) { installed_interrupt_source.store(source); }
 
 ProcessResult run_process(const std::vector<std::string>& arguments, std::string_view working_directory,
                           std::chrono::milliseconds limit, std::size_t max_output_bytes) {
@@ -189,6 +244,7 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
     result.error_number = errno;
     return result;
   }
+  InterruptForwarder interrupts;  // outlives the child: an interrupt is put back once it is reaped
   std::variant<Child, int> started = spawn(arguments, std::string(working_directory), *output, *error);
   output->write_end.reset();
   error->write_end.reset();
@@ -198,35 +254,42 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
   }
   result.error_number = 0;
   Child* child = &std::get<Child>(started);
+  const std::chrono::milliseconds poll_sleep = longest_sleep(*child, interrupts);
 
   std::optional<ProcessResult::Outcome> exit_outcome;
   while (!exit_outcome) {
     if (Clock::now() >= deadline) {
       result.outcome = ProcessResult::Outcome::timed_out;
-      return result;  // the child is killed and reaped on the way out
+      return result;  // the child's group is killed and the child reaped on the way out
     }
     std::array<pollfd, 3> watched = {{
         {output->read_end.get(), POLLIN, 0},
         {error->read_end.get(), POLLIN, 0},
         {child->exit_descriptor(), POLLIN, 0},
     }};
-    const int ready = ::poll(watched.data(), watched.size(), poll_timeout_ms(deadline, child->exit_descriptor() >= 0));
+    const int ready = ::poll(watched.data(), watched.size(), poll_timeout_ms(deadline, poll_sleep));
     if (ready < 0 && errno != EINTR) {
       result.outcome = ProcessResult::Outcome::wait_failed;
       result.error_number = errno;
       return result;
     }
+    interrupts.forward_to(*child);
     if (watched[0].revents != 0) drain(output->read_end, result.standard_output);
     if (watched[1].revents != 0) drain(error->read_end, result.standard_error);
     if (exceeds(result, max_output_bytes)) {
       result.outcome = ProcessResult::Outcome::output_overflow;
-      return result;  // the child is killed and reaped on the way out
+      return result;  // the child's group is killed and the child reaped on the way out
     }
-    exit_outcome = child->try_collect(result);
+    exit_outcome = child->try_see_exit(result);
   }
   drain_remaining(output->read_end, result.standard_output, max_output_bytes);
   drain_remaining(error->read_end, result.standard_error, max_output_bytes);
-  result.outcome = exceeds(result, max_output_bytes) ? ProcessResult::Outcome::output_overflow : *exit_outcome;
+  if (exceeds(result, max_output_bytes)) {
+    child->kill_group();  // whatever kept writing after the child exited
+    result.outcome = ProcessResult::Outcome::output_overflow;
+  } else {
+    result.outcome = *exit_outcome;
+  }
   return result;
 }
 
