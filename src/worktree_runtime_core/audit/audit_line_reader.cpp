@@ -9,6 +9,7 @@
 #include "support/input_limits.hpp"
 #include "support/json.hpp"
 #include "support/json_document.hpp"
+#include "support/json_tree.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::audit {
@@ -303,9 +304,9 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
     // since writing the value again recurses once per level, and so is the
     // count of values, each of which costs a node of the tree.
     if (support::json_exceeds(line, support::kMaxAuditLineNesting, support::kMaxJsonValues)) return std::nullopt;
-    const nlohmann::json reparsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (reparsed.is_discarded()) return std::nullopt;
-    const std::string widened = compact_json(reparsed);
+    const std::optional<support::JsonTree> reparsed = support::parse_json(line);
+    if (!reparsed) return std::nullopt;
+    const std::string widened = compact_json(**reparsed);
     error = parser_.parse(widened).get(value);
   }
   simdjson::dom::object object;

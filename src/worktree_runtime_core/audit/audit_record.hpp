@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "audit/audit_fields.hpp"
+#include "support/json_tree.hpp"
 #include "support/time.hpp"
 
 namespace worktree_runtime::audit {
@@ -48,7 +49,7 @@ inline constexpr std::size_t kAuditLineLimit = 4096;
 // JSON null is none.
 struct StampedEvent {
   AuditRecord record;
-  std::optional<nlohmann::json> extra;
+  std::optional<support::JsonTree> extra;
 };
 StampedEvent build_audit_record(AuditEventInput input, support::Instant now);
 
@@ -60,7 +61,7 @@ std::string serialize_audit_line(const StampedEvent& event);
 // Prints "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=[...]" to standard error
 // when the payload is an object whose lower-cased compact JSON text (`text`)
 // mentions a token, key, secret or password. Changes nothing.
-void warn_suspicious_extra(const nlohmann::json& extra, std::string_view text);
+void warn_suspicious_extra(const support::JsonTree& extra, std::string_view text);
 
 bool is_suspicious_extra(const nlohmann::json& extra, std::string_view text);
 
