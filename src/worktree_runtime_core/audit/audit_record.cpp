@@ -114,21 +114,21 @@ std::string compact_json(const json& value) {
   return value.dump(-1, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
 }
 
-StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
+StampedEvent build_audit_record(const AuditEventInput& input, support::Instant now) {
   AuditRecord record;
   record.schema_version = kSchemaVersion;
   record.timestamp = support::format_timestamp(now);
-  record.kind = std::move(input.kind);
-  record.session_id = std::move(input.session_id);
+  record.kind = input.kind;
+  record.session_id = input.session_id;
   record.pid = platform::process_id();
   record.cwd = platform::current_directory().value_or("");
   record.host = platform::Environment::live().value("COMPUTERNAME").value_or("");
-  record.invoker = std::move(input.invoker);
-  record.branch = std::move(input.branch);
-  record.worktree_path = std::move(input.worktree_path);
-  record.outcome = std::move(input.outcome);
+  record.invoker = input.invoker;
+  record.branch = input.branch;
+  record.worktree_path = input.worktree_path;
+  record.outcome = input.outcome;
   record.elapsed_ms = input.elapsed_ms;
-  record.correlation_id = std::move(input.correlation_id);
+  record.correlation_id = input.correlation_id;
   std::optional<support::JsonTree> extra;
   // The payload is bounded before it is parsed: it is written again by a
   // recursive serializer, and its line must nest no deeper than the reader

@@ -13,17 +13,18 @@
 
 namespace worktree_runtime::audit {
 
-// What a caller says about one event.
+// What a caller says about one event, as views of the caller's texts: the
+// writer copies them, so that a caller hands them over without allocating.
 struct AuditEventInput {
-  std::string kind;
-  std::string branch;
-  std::string worktree_path;
-  std::string invoker;
-  std::string outcome;
-  std::optional<std::string> session_id;
-  std::optional<std::string> correlation_id;
+  std::string_view kind;
+  std::string_view branch;
+  std::string_view worktree_path;
+  std::string_view invoker;
+  std::string_view outcome;
+  std::optional<std::string_view> session_id;
+  std::optional<std::string_view> correlation_id;
   std::optional<std::int64_t> elapsed_ms;
-  std::optional<std::string> extra_json;  // the payload's JSON text; unusable text means no payload
+  std::optional<std::string_view> extra_json;  // the payload's JSON text; unusable text means no payload
 };
 
 // One line of the audit log, a member for each field. `extra` holds the
@@ -51,7 +52,7 @@ struct StampedEvent {
   AuditRecord record;
   std::optional<support::JsonTree> extra;
 };
-StampedEvent build_audit_record(AuditEventInput input, support::Instant now);
+StampedEvent build_audit_record(const AuditEventInput& input, support::Instant now);
 
 // The compact JSON line with every field's key in byte order and a final line
 // feed, shortened in stages to fit 4096 bytes: the payload dropped, then the
