@@ -621,7 +621,8 @@ std::string nested_arrays(std::size_t depth) {
   return text;
 }
 
-// Freeing a tree held in a JsonTree allocates nothing, however wide or deep.
+// Freeing a tree held in a JsonTree, or assigning over it, allocates nothing,
+// however wide or deep the tree.
 TEST(JsonTreeFreeing, AllocatesNothing) {
   const std::string texts[] = {
       "[]",
@@ -631,8 +632,10 @@ TEST(JsonTreeFreeing, AllocatesNothing) {
   };
   for (const std::string& text : texts) {
     std::optional<support::JsonTree> tree = support::parse_json(text);
-    ASSERT_TRUE(tree) << text.substr(0, 80);
+    std::optional<support::JsonTree> replaced = support::parse_json(text);
+    ASSERT_TRUE(tree && replaced) << text.substr(0, 80);
     failing_allocator::arm(1);
+    *replaced = support::JsonTree();
     tree.reset();
     EXPECT_FALSE(failing_allocator::disarm()) << text.substr(0, 80);
   }
