@@ -28,6 +28,7 @@
 #include "bindings/binding_registry.hpp"
 #include "bindings/binding_store.hpp"
 #include "failing_allocator.hpp"
+#include "git/worktree_list_reader.hpp"
 #include "locations/worktree_bases.hpp"
 #include "scratch_directory.hpp"
 #include "settings/github_policy.hpp"
@@ -171,6 +172,17 @@ std::string describe(const settings::GitHubPolicy& policy) {
 }
 
 std::string describe(const std::optional<std::string>& text) { return text ? *text : "none"; }
+
+std::string describe(const support::Result<std::vector<git::WorktreeListEntry>>& entries) {
+  if (!entries.ok()) return "error: " + entries.error().message;
+  std::string text;
+  for (const git::WorktreeListEntry& entry : entries.value()) {
+    text += entry.worktree + " " + describe(entry.branch) + " " + entry.head + (entry.bare ? " bare" : "") +
+            (entry.detached ? " detached" : "") + (entry.locked ? " locked " + describe(entry.lock_reason) : "") +
+            (entry.prunable ? " prunable" : "") + "\n";
+  }
+  return text;
+}
 
 std::string describe(const std::string& text) { return text; }
 
@@ -457,6 +469,10 @@ std::unique_ptr<Operation> binding_from_payload(const Layout& layout) {
               });
 }
 
+std::unique_ptr<Operation> list_worktrees(const Layout& layout) {
+  return call([] {}, [&layout] { return git::list_worktrees(layout.main); });
+}
+
 std::unique_ptr<Operation> github_policy(const Layout& layout) {
   return call([&layout] { lay_out_project(layout); },
               [&layout] { return settings::resolve_github_policy(layout.project); });
@@ -514,6 +530,7 @@ const Scenario kScenarios[] = {
     {"AppendAuditEvent", &append_audit_event, true},
     {"ReadAuditRecords", &read_audit_records},
     {"BindingFromPayload", &binding_from_payload},
+    {"ListWorktrees", &list_worktrees},
     {"GitHubPolicy", &github_policy},
     {"ProjectIdFromPyproject", &project_id},
     {"WorktreeConfig", &worktree_config},
