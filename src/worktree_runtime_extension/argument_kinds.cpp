@@ -1,5 +1,8 @@
 #include "argument_kinds.hpp"
 
+#include <exception>
+
+#include "guarded.hpp"
 #include "standard_library.hpp"
 #include "support/text.hpp"
 
@@ -132,7 +135,7 @@ std::optional<support::EnvSnapshot> snapshot_of_text_dict(PyObject* object) {
     const char* value_text = key_text ? PyUnicode_AsUTF8AndSize(value, &value_size) : nullptr;
     if (value_text == nullptr) {
       // A text that cannot be UTF-8 (a lone surrogate) makes the mapping unusable too.
-      PyErr_Clear();
+      clear_error_unless_out_of_memory();
       return std::nullopt;
     }
     snapshot.insert_or_assign(std::string(key_text, static_cast<std::size_t>(key_size)),
@@ -146,11 +149,18 @@ std::optional<support::EnvSnapshot> snapshot_of_text_dict(PyObject* object) {
 std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
   if (!PyDict_Check(object)) return EnvMapping{};
   // The caller's dict may be changed by another thread meanwhile (in a
-  // free-threaded build): it is walked inside its critical section.
+  // free-threaded build): it is walked inside its critical section, which
+  // ends before anything thrown inside (running out of memory) goes on.
   std::optional<support::EnvSnapshot> snapshot;
+  std::exception_ptr failure;
   Py_BEGIN_CRITICAL_SECTION(object);
-  snapshot = snapshot_of_text_dict(object);
+  try {
+    snapshot = snapshot_of_text_dict(object);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   Py_END_CRITICAL_SECTION();
+  if (failure) std::rethrow_exception(failure);
   return EnvMapping{std::move(snapshot)};
 }
 
@@ -171,7 +181,7 @@ std::optional<LenientJsonPayload> LenientJsonPayload::convert(PyObject* object) 
   if (object == Py_None) return LenientJsonPayload{};
   std::optional<JsonPayload> payload = JsonPayload::convert(object);
   if (!payload) {
-    PyErr_Clear();
+    clear_error_unless_out_of_memory();
     return LenientJsonPayload{};
   }
   return LenientJsonPayload{std::move(payload->text)};
@@ -180,13 +190,13 @@ std::optional<LenientJsonPayload> LenientJsonPayload::convert(PyObject* object) 
 std::optional<InstantBound> InstantBound::convert(PyObject* object) {
   PyRef text = PyRef::steal(PyObject_CallMethod(object, "isoformat", nullptr));
   if (!text || !PyUnicode_Check(text.get())) {
-    PyErr_Clear();
+    clear_error_unless_out_of_memory();
     return InstantBound{};
   }
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (utf8 == nullptr) {
-    PyErr_Clear();
+    clear_error_unless_out_of_memory();
     return InstantBound{};
   }
   return InstantBound{support::parse_instant_bound(std::string_view(utf8, static_cast<std::size_t>(size)))};

@@ -10,6 +10,7 @@
 #include "argument_kinds.hpp"
 #include "git/main_branches.hpp"
 #include "git/worktree_list_reader.hpp"
+#include "guarded.hpp"
 #include "record_class.hpp"
 #include "result_kinds.hpp"
 #include "standard_library.hpp"
@@ -91,11 +92,13 @@ std::optional<WorktreeListOutput> run_stand_in(PyObject* run, const FileSystemPa
   std::optional<std::string> output_text = text_replacing_surrogates(standard_output.get());
   if (!output_text) return std::nullopt;
   PyObject* error_object = nullptr;
-  if (PyObject_GetOptionalAttrString(result.get(), "stderr", &error_object) < 0) PyErr_Clear();
+  if (PyObject_GetOptionalAttrString(result.get(), "stderr", &error_object) < 0) clear_error_unless_out_of_memory();
   const PyRef standard_error = PyRef::steal(error_object);
   std::optional<std::string> error_text;
-  if (standard_error && PyUnicode_Check(standard_error.get()))
+  if (standard_error && PyUnicode_Check(standard_error.get())) {
     error_text = text_replacing_surrogates(standard_error.get());
+    if (!error_text) return std::nullopt;
+  }
   return WorktreeListOutput{*std::move(output_text), error_text ? *std::move(error_text) : "", exit_code};
 }
 

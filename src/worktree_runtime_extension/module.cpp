@@ -6,6 +6,7 @@
 #include <array>
 
 #include "areas.hpp"
+#include "guarded.hpp"
 #include "platform/process.hpp"
 #include "py_ref.hpp"
 
@@ -66,23 +67,26 @@ void put_interrupt_back() { PyErr_SetInterruptEx(SIGINT); }
 
 const platform::InterruptSource kInterpreterInterrupts{take_interrupt, put_interrupt_back};
 
+// Building a class allocates in C++ too: guarded, like every entry point.
 int exec_module(PyObject* module) {
-  // The slot below refuses interpreters that check their extensions; a
-  // legacy subinterpreter does not check, so the module refuses it itself.
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError, "module _worktree_runtime_native does not support loading in subinterpreters");
-    return -1;
-  }
-  for (const ExportBlock block : kBlocks) {
-    for (const Export& entry : block) {
-      PyRef value = entry.build(module);
-      if (!value) return -1;
-      PyRef name = PyRef::steal(PyUnicode_InternFromString(entry.name));
-      if (!name || !add_export(module, name.get(), value.get())) return -1;
+  return guarded([module] {
+    // The slot below refuses interpreters that check their extensions; a
+    // legacy subinterpreter does not check, so the module refuses it itself.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      PyErr_SetString(PyExc_ImportError, "module _worktree_runtime_native does not support loading in subinterpreters");
+      return -1;
     }
-  }
-  platform::set_interrupt_source(&kInterpreterInterrupts);
-  return 0;
+    for (const ExportBlock block : kBlocks) {
+      for (const Export& entry : block) {
+        PyRef value = entry.build(module);
+        if (!value) return -1;
+        PyRef name = PyRef::steal(PyUnicode_InternFromString(entry.name));
+        if (!name || !add_export(module, name.get(), value.get())) return -1;
+      }
+    }
+    platform::set_interrupt_source(&kInterpreterInterrupts);
+    return 0;
+  });
 }
 
 PyModuleDef_Slot module_slots[] = {

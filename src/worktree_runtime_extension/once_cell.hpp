@@ -17,17 +17,29 @@ class OnceCell {
   template <class Create>
   PyObject* get(Create create) {
     if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
-    PyMutex_Lock(&mutex_);
+    const Lock lock(mutex_);
     PyObject* object = object_.load(std::memory_order_relaxed);
     if (object == nullptr) {
       object = create();
       object_.store(object, std::memory_order_release);
     }
-    PyMutex_Unlock(&mutex_);
     return object;
   }
 
  private:
+  // Released on every way out, so that a creation that throws (running out
+  // of memory) leaves the cell for the next caller, not locked for good.
+  class Lock {
+   public:
+    explicit Lock(PyMutex& mutex) : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    ~Lock() { PyMutex_Unlock(&mutex_); }
+
+   private:
+    PyMutex& mutex_;
+  };
+
   PyMutex mutex_{};
   std::atomic<PyObject*> object_{nullptr};
 };

@@ -4,6 +4,7 @@
 // through this layout; the class itself is described in record_class.hpp.
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "py_ref.hpp"
@@ -23,6 +24,8 @@ Record& record_of(PyObject* self) {
 // A new instance of `type`, holding `record`; null with a Python error set.
 template <class Record>
 PyObject* new_record_object(PyTypeObject* type, Record record) {
+  // Once the object exists, nothing may throw before the record is in it.
+  static_assert(std::is_nothrow_move_constructible_v<Record>);
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&record_of<Record>(self)) Record(std::move(record));

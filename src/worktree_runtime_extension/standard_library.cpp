@@ -4,6 +4,7 @@
 #include <string>
 
 #include "argument_kinds.hpp"
+#include "guarded.hpp"
 #include "once_cell.hpp"
 
 namespace worktree_runtime::python {
@@ -39,7 +40,7 @@ support::EnvSnapshot snapshot_os_environ() {
   PyRef environ = standard_module_member("os", "environ");
   PyRef items = environ ? PyRef::steal(PyMapping_Items(environ.get())) : PyRef();
   if (!items) {
-    PyErr_Clear();
+    clear_error_unless_out_of_memory();
     return snapshot;
   }
   for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
@@ -52,7 +53,7 @@ support::EnvSnapshot snapshot_os_environ() {
     std::optional<Text> value = key ? Text::convert(PyTuple_GET_ITEM(item, 1)) : std::nullopt;
     if (!value) {
       // A variable that is not UTF-8 (decoded with surrogates) is left out.
-      PyErr_Clear();
+      clear_error_unless_out_of_memory();
       continue;
     }
     snapshot.insert_or_assign(std::string(key->value), std::string(value->value));

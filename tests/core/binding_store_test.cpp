@@ -43,7 +43,7 @@ class BindingDocumentText : public testing::TestWithParam<DocumentCase> {};
 TEST_P(BindingDocumentText, IsReplaceableOnlyWhenWithinTheBounds) {
   const BindingDocument document = binding_document_from_text(GetParam().text);
   EXPECT_EQ(document.replaceable, GetParam().replaceable);
-  EXPECT_EQ(document.value["bindings"], json::array());
+  EXPECT_EQ((*document.value)["bindings"], json::array());
   EXPECT_EQ(binding_of_session_in_text(GetParam().text, "s"), std::nullopt);
 }
 

@@ -34,7 +34,8 @@ bool holds_raw_number(const json& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const json document = bindings::binding_document_from_text(text).value;
+  const bindings::BindingDocument read = bindings::binding_document_from_text(text);
+  const json& document = *read.value;
   std::vector<std::string> sessions = {"s", ""};
   for (const json& entry : document["bindings"]) {
     if (entry.is_object() && entry.contains("session_id") && entry["session_id"].is_string()) {

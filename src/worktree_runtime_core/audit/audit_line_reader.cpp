@@ -3,12 +3,14 @@
 #include <cassert>
 #include <charconv>
 #include <cstring>
+#include <new>
 #include <numeric>
 
 #include "audit/audit_record.hpp"
 #include "support/input_limits.hpp"
 #include "support/json.hpp"
 #include "support/json_document.hpp"
+#include "support/json_tree.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::audit {
@@ -294,8 +296,8 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
   line_buffer_.reserve(line.size() + simdjson::SIMDJSON_PADDING);
   line_buffer_.assign(line);
   simdjson::dom::element value;
-  simdjson::error_code error =
-      parser_.parse(line_buffer_.data(), line_buffer_.size(), /*realloc_if_needed=*/false).get(value);
+  simdjson::error_code error = unless_out_of_memory(
+      parser_.parse(line_buffer_.data(), line_buffer_.size(), /*realloc_if_needed=*/false).get(value));
   if (error == simdjson::NUMBER_ERROR) {
     // simdjson refuses integers past 64 bits; the JSON grammar allows them.
     // Written again as floating point, they read as what they are: not a
@@ -303,10 +305,10 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
     // since writing the value again recurses once per level, and so is the
     // count of values, each of which costs a node of the tree.
     if (support::json_exceeds(line, support::kMaxAuditLineNesting, support::kMaxJsonValues)) return std::nullopt;
-    const nlohmann::json reparsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (reparsed.is_discarded()) return std::nullopt;
-    const std::string widened = compact_json(reparsed);
-    error = parser_.parse(widened).get(value);
+    const std::optional<support::JsonTree> reparsed = support::parse_json(line);
+    if (!reparsed) return std::nullopt;
+    const std::string widened = compact_json(**reparsed);
+    error = unless_out_of_memory(parser_.parse(widened).get(value));
   }
   simdjson::dom::object object;
   if (error != simdjson::SUCCESS || value.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
@@ -318,6 +320,15 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
     line_field<kPayloadIndex>(fields) = extra_text_;
   }
   return fields;
+}
+
+simdjson::error_code AuditLineReader::unless_out_of_memory(simdjson::error_code error) {
+  if (error != simdjson::MEMALLOC) return error;
+  // A parser whose buffers failed to grow part way may keep a capacity that
+  // its buffers no longer have: the next line would be read into them. A
+  // new parser allocates afresh on its first line.
+  parser_ = simdjson::dom::parser();
+  throw std::bad_alloc();
 }
 
 }  // namespace worktree_runtime::audit

@@ -117,7 +117,8 @@ class StoredAuditRecord {
 // this gives is what that parser would give. Views into `line`.
 std::optional<AuditLineFields> read_own_layout(std::string_view line);
 
-// Reads lines of the log one after another.
+// Reads lines of the log one after another. Running out of memory throws
+// std::bad_alloc and leaves the reader ready for the next line.
 class AuditLineReader {
  public:
   // The fields of `line`, or nothing when it is not a JSON object. The views
@@ -128,6 +129,10 @@ class AuditLineReader {
   std::optional<AuditLineFields> read_any_json(std::string_view line);
 
  private:
+  // `error`, unless it says that the parser could not allocate: that throws
+  // std::bad_alloc, with the parser replaced.
+  simdjson::error_code unless_out_of_memory(simdjson::error_code error);
+
   simdjson::dom::parser parser_;
   std::string line_buffer_;
   std::string extra_text_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <numeric>
 
 #include "locations/state_layout.hpp"
@@ -26,6 +27,12 @@ void report_fail_open(std::string_view stage) {
   const std::string description =
       error_number == 0 ? "failed to write whole buffer" : platform::describe_error(error_number);
   platform::write_standard_error("[WORKTREE-AUDIT-FAILOPEN] " + std::string(stage) + ": " + description + "\n");
+}
+
+// Running out of memory anywhere in an append: reported by a line that needs
+// no allocation.
+void report_out_of_memory() {
+  platform::write_standard_error("[WORKTREE-AUDIT-FAILOPEN] memory: Cannot allocate memory (os error 12)\n");
 }
 
 using platform::Directory;
@@ -122,13 +129,15 @@ std::string resolve_audit_dir() {
   return location.relative.empty() ? location.root : paths::join_path(location.root, location.relative);
 }
 
-void append_audit_event(AuditEventInput input) {
+namespace {
+
+void append_event(const AuditEventInput& input) {
   const std::optional<Directory> directory = open_audit_dir(Directory::Missing::create);
   if (!directory) {
     report_fail_open("mkdir");
     return;
   }
-  const StampedEvent event = build_audit_record(std::move(input), platform::utc_now());
+  const StampedEvent event = build_audit_record(input, platform::utc_now());
   const std::string line = serialize_audit_line(event);
   if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
   platform::UniqueFd log = directory->open_for_append(kActiveLogName);
@@ -148,6 +157,16 @@ void append_audit_event(AuditEventInput input) {
   if (status && status->size > kRotationThreshold) {
     rotate_audit_log(*directory);
     prune_audit_archives(*directory);
+  }
+}
+
+}  // namespace
+
+void append_audit_event(AuditEventInput input) {
+  try {
+    append_event(input);
+  } catch (const std::bad_alloc&) {
+    report_out_of_memory();
   }
 }
 

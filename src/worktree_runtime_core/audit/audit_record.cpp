@@ -114,31 +114,31 @@ std::string compact_json(const json& value) {
   return value.dump(-1, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
 }
 
-StampedEvent build_audit_record(AuditEventInput input, support::Instant now) {
+StampedEvent build_audit_record(const AuditEventInput& input, support::Instant now) {
   AuditRecord record;
   record.schema_version = kSchemaVersion;
   record.timestamp = support::format_timestamp(now);
-  record.kind = std::move(input.kind);
-  record.session_id = std::move(input.session_id);
+  record.kind = input.kind;
+  record.session_id = input.session_id;
   record.pid = platform::process_id();
   record.cwd = platform::current_directory().value_or("");
   record.host = platform::Environment::live().value("COMPUTERNAME").value_or("");
-  record.invoker = std::move(input.invoker);
-  record.branch = std::move(input.branch);
-  record.worktree_path = std::move(input.worktree_path);
-  record.outcome = std::move(input.outcome);
+  record.invoker = input.invoker;
+  record.branch = input.branch;
+  record.worktree_path = input.worktree_path;
+  record.outcome = input.outcome;
   record.elapsed_ms = input.elapsed_ms;
-  record.correlation_id = std::move(input.correlation_id);
-  std::optional<json> extra;
+  record.correlation_id = input.correlation_id;
+  std::optional<support::JsonTree> extra;
   // The payload is bounded before it is parsed: it is written again by a
   // recursive serializer, and its line must nest no deeper than the reader
   // reads (the record's own object is the first level).
   if (input.extra_json &&
       !support::json_exceeds(*input.extra_json, support::kMaxAuditLineNesting - 1, support::kMaxJsonValues)) {
-    json parsed = json::parse(*input.extra_json, nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_discarded() && !parsed.is_null()) extra = std::move(parsed);
+    std::optional<support::JsonTree> parsed = support::parse_json(*input.extra_json);
+    if (parsed && !(*parsed)->is_null()) extra = std::move(parsed);
   }
-  if (extra) record.extra = compact_json(*extra);
+  if (extra) record.extra = compact_json(**extra);
   return {std::move(record), std::move(extra)};
 }
 
@@ -166,10 +166,10 @@ bool is_suspicious_extra(const json& extra, std::string_view text) {
                              [&](std::string_view word) { return lowered.find(word) != std::string::npos; });
 }
 
-void warn_suspicious_extra(const json& extra, std::string_view text) {
-  if (!is_suspicious_extra(extra, text)) return;
+void warn_suspicious_extra(const support::JsonTree& extra, std::string_view text) {
+  if (!is_suspicious_extra(*extra, text)) return;
   std::vector<std::string> keys;
-  for (const auto& [key, value] : extra.items()) keys.push_back(key);
+  for (const auto& [key, value] : extra->items()) keys.push_back(key);
   platform::write_standard_error("[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=" + support::quoted_list(keys) + "\n");
 }
 

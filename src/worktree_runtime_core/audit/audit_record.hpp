@@ -8,21 +8,23 @@
 #include <tuple>
 
 #include "audit/audit_fields.hpp"
+#include "support/json_tree.hpp"
 #include "support/time.hpp"
 
 namespace worktree_runtime::audit {
 
-// What a caller says about one event.
+// What a caller says about one event, as views of the caller's texts: the
+// writer copies them, so that a caller hands them over without allocating.
 struct AuditEventInput {
-  std::string kind;
-  std::string branch;
-  std::string worktree_path;
-  std::string invoker;
-  std::string outcome;
-  std::optional<std::string> session_id;
-  std::optional<std::string> correlation_id;
+  std::string_view kind;
+  std::string_view branch;
+  std::string_view worktree_path;
+  std::string_view invoker;
+  std::string_view outcome;
+  std::optional<std::string_view> session_id;
+  std::optional<std::string_view> correlation_id;
   std::optional<std::int64_t> elapsed_ms;
-  std::optional<std::string> extra_json;  // the payload's JSON text; unusable text means no payload
+  std::optional<std::string_view> extra_json;  // the payload's JSON text; unusable text means no payload
 };
 
 // One line of the audit log, a member for each field. `extra` holds the
@@ -48,9 +50,9 @@ inline constexpr std::size_t kAuditLineLimit = 4096;
 // JSON null is none.
 struct StampedEvent {
   AuditRecord record;
-  std::optional<nlohmann::json> extra;
+  std::optional<support::JsonTree> extra;
 };
-StampedEvent build_audit_record(AuditEventInput input, support::Instant now);
+StampedEvent build_audit_record(const AuditEventInput& input, support::Instant now);
 
 // The compact JSON line with every field's key in byte order and a final line
 // feed, shortened in stages to fit 4096 bytes: the payload dropped, then the
@@ -60,7 +62,7 @@ std::string serialize_audit_line(const StampedEvent& event);
 // Prints "[WORKTREE-AUDIT-SUSPICIOUS-EXTRA] keys=[...]" to standard error
 // when the payload is an object whose lower-cased compact JSON text (`text`)
 // mentions a token, key, secret or password. Changes nothing.
-void warn_suspicious_extra(const nlohmann::json& extra, std::string_view text);
+void warn_suspicious_extra(const support::JsonTree& extra, std::string_view text);
 
 bool is_suspicious_extra(const nlohmann::json& extra, std::string_view text);
 

@@ -3,6 +3,7 @@
 #include "paths/paths.hpp"
 #include "support/json.hpp"
 #include "support/json_document.hpp"
+#include "support/json_tree.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::bindings {
@@ -74,10 +75,10 @@ std::array<BindingTextField, 7> binding_text_fields(const WorktreeBinding& bindi
 }
 
 json binding_to_json(const WorktreeBinding& binding) {
-  json object = json::object();
-  for (const auto& [key, value] : binding_text_fields(binding)) object[key] = *value;
-  object["schema_version"] = kCurrentSchemaVersion;
-  return object;
+  support::JsonTree object(json::object());
+  for (const auto& [key, value] : binding_text_fields(binding)) (*object)[key] = *value;
+  (*object)["schema_version"] = kCurrentSchemaVersion;
+  return std::move(*object);
 }
 
 support::Result<WorktreeBinding> binding_from_json(const json& value) {
@@ -103,7 +104,8 @@ support::Result<WorktreeBinding> binding_from_json(const json& value) {
 support::Result<WorktreeBinding> binding_from_json_text(std::string_view text) {
   support::Result<json> parsed = support::read_json_document(text);
   if (!parsed.ok()) return support::CoreError{"invalid payload: " + parsed.error().message, {}};
-  return binding_from_json(parsed.value());
+  const support::JsonTree payload(std::move(parsed.value()));
+  return binding_from_json(*payload);
 }
 
 }  // namespace worktree_runtime::bindings

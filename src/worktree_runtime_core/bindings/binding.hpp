@@ -45,7 +45,8 @@ struct BindingTextField {
 };
 std::array<BindingTextField, 7> binding_text_fields(const WorktreeBinding& binding);
 
-// The JSON object form, always with "schema_version" 2.
+// The JSON object form, always with "schema_version" 2; the caller's to hold
+// in a support::JsonTree.
 nlohmann::json binding_to_json(const WorktreeBinding& binding);
 
 // Reads a binding from its JSON object form, accepting the older key names

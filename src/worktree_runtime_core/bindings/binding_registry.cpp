@@ -9,6 +9,7 @@
 #include "support/input_limits.hpp"
 #include "support/json.hpp"
 #include "support/json_document.hpp"
+#include "support/json_tree.hpp"
 #include "support/runtime_variables.hpp"
 #include "support/text.hpp"
 
@@ -26,13 +27,14 @@ support::CoreError registration_failure(std::string_view reason_code) {
 }  // namespace
 
 std::optional<SessionMetadata> read_session_metadata(std::string_view text) {
-  const support::Result<json> metadata = support::read_json_document(text);
-  if (!metadata.ok()) return std::nullopt;
-  const std::string* worktree_path = support::string_member(metadata.value(), "worktree_path");
-  const std::string* branch = support::string_member(metadata.value(), "branch");
-  if (branch == nullptr) branch = support::string_member(metadata.value(), "branch_name");
+  support::Result<json> read = support::read_json_document(text);
+  if (!read.ok()) return std::nullopt;
+  const support::JsonTree metadata(std::move(read.value()));
+  const std::string* worktree_path = support::string_member(*metadata, "worktree_path");
+  const std::string* branch = support::string_member(*metadata, "branch");
+  if (branch == nullptr) branch = support::string_member(*metadata, "branch_name");
   if (worktree_path == nullptr || branch == nullptr || support::is_blank(*worktree_path)) return std::nullopt;
-  const std::string* source_ref = support::string_member(metadata.value(), "source_ref");
+  const std::string* source_ref = support::string_member(*metadata, "source_ref");
   return SessionMetadata{*worktree_path, *branch, source_ref ? *source_ref : ""};
 }
 
@@ -52,7 +54,8 @@ support::Result<WorktreeBinding> register_in(const locations::RepositoryContext&
                                           repository.main_worktree_root, source_ref, std::nullopt);
   // A binding that the store's reading would skip is never stored: no one
   // could see it.
-  if (support::Result<WorktreeBinding> readable = binding_from_json(binding_to_json(binding)); !readable.ok()) {
+  const support::JsonTree stored(binding_to_json(binding));
+  if (support::Result<WorktreeBinding> readable = binding_from_json(*stored); !readable.ok()) {
     return readable.error();
   }
   const BindingValidationResult verdict =

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <utility>
 
 #include "locations/state_layout.hpp"
 #include "paths/paths.hpp"
 #include "platform/filesystem.hpp"
 #include "support/input_limits.hpp"
 #include "support/json_document.hpp"
+#include "support/json_tree.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::bindings {
@@ -50,7 +52,29 @@ void remove_stale_temporary_files(const Directory& directory) {
   }
 }
 
-json default_document() { return {{"bindings", json::array()}, {"schema_version", kCurrentSchemaVersion}}; }
+// Built member by member: nlohmann's initializer lists free the pairs they are
+// made of, which allocates.
+support::JsonTree default_document() {
+  support::JsonTree document(json::object());
+  (*document)["bindings"] = json::array();
+  (*document)["schema_version"] = kCurrentSchemaVersion;
+  return document;
+}
+
+// Takes out every entry that `matches`, keeping the others in order. The
+// entries taken out are dismantled first: erasing assigns over them, and
+// freeing a container whole allocates.
+template <class Matches>
+void erase_entries(json::array_t& entries, Matches matches) {
+  auto kept = entries.begin();
+  for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
+    if (matches(*entry)) continue;
+    std::swap(*kept, *entry);
+    ++kept;
+  }
+  for (auto entry = kept; entry != entries.end(); ++entry) support::dismantle(*entry);
+  entries.erase(kept, entries.end());
+}
 
 std::optional<Directory> open_store_directory(const WorktreeBindingStore& store, Directory::Missing missing) {
   return Directory::open_beneath(store.root, store.relative_directory, missing);
@@ -106,19 +130,21 @@ auto change_document(const WorktreeBindingStore& store, Change change) {
   // The folders are made on the way, so that the lock has its place.
   const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::create);
   if (!directory) {
-    json nothing = default_document();
-    return change(nothing).second;
+    support::JsonTree nothing = default_document();
+    return change(*nothing).second;
   }
   // The lock lives beside the store so that the store file itself can be
   // replaced by rename while the lock is held.
   const platform::FileLock lock(*directory, std::string(locations::kStoreFileName) + std::string(kLockSuffix));
   if (lock.locked()) remove_stale_temporary_files(*directory);
   BindingDocument document = read_binding_document(*directory);
-  auto [write, result] = change(document.value);
+  auto [write, result] = change(*document.value);
   if (write && document.replaceable && lock.locked()) {
-    document.value["schema_version"] = kCurrentSchemaVersion;
+    json& version = (*document.value)["schema_version"];
+    support::dismantle(version);  // a hostile store may hold a container there
+    version = kCurrentSchemaVersion;
     // A failed write leaves the old file whole; callers are not told.
-    (void)write_binding_document(*directory, document.value);
+    (void)write_binding_document(*directory, *document.value);
   }
   return result;
 }
@@ -137,13 +163,15 @@ WorktreeBindingStore binding_store_of(const locations::RepositoryContext& reposi
 
 BindingDocument binding_document_from_text(std::string_view text) {
   if (!support::within_document_bounds(text)) return {default_document(), false};
-  support::Result<json> document = support::read_json_document(text);
-  if (!document.ok() || !document.value().is_object()) return {default_document(), true};
-  if (const auto bindings = document.value().find("bindings");
-      bindings == document.value().end() || !bindings->is_array()) {
-    document.value()["bindings"] = json::array();
+  support::Result<json> read = support::read_json_document(text);
+  if (!read.ok()) return {default_document(), true};
+  support::JsonTree document(std::move(read.value()));
+  if (!document->is_object()) return {default_document(), true};
+  if (json& bindings = (*document)["bindings"]; !bindings.is_array()) {
+    support::dismantle(bindings);
+    bindings = json::array();
   }
-  return {std::move(document.value()), true};
+  return {std::move(document), true};
 }
 
 std::optional<std::string> render_binding_document(const json& document) {
@@ -191,7 +219,9 @@ std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::strin
       }
     }
     if (entry_session != session_id) continue;
-    support::Result<WorktreeBinding> binding = binding_from_json(json::parse(simdjson::minify(entry)));
+    const std::optional<support::JsonTree> entry_value = support::parse_json(simdjson::minify(entry));
+    if (!entry_value) return std::nullopt;
+    support::Result<WorktreeBinding> binding = binding_from_json(**entry_value);
     if (!binding.ok()) return std::optional<WorktreeBinding>();
     return std::optional(std::move(binding.value()));
   }
@@ -203,7 +233,8 @@ std::optional<WorktreeBinding> binding_of_session_in_text(std::string_view text,
   if (std::optional<std::optional<WorktreeBinding>> scanned = scan_binding_of_session(text, session_id)) {
     return std::move(*scanned);
   }
-  return first_binding_of_session(binding_document_from_text(text).value, session_id);
+  const BindingDocument document = binding_document_from_text(text);
+  return first_binding_of_session(*document.value, session_id);
 }
 
 std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
@@ -219,7 +250,7 @@ std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
   if (!directory) return {};
   const BindingDocument document = read_binding_document(*directory);
   std::vector<WorktreeBinding> bindings;
-  for (const json& entry : document.value["bindings"]) {
+  for (const json& entry : (*document.value)["bindings"]) {
     support::Result<WorktreeBinding> binding = binding_from_json(entry);
     if (binding.ok()) bindings.push_back(std::move(binding.value()));
   }
@@ -228,10 +259,10 @@ std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
 
 void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
   change_document(store, [&](json& document) {
-    json& entries = document["bindings"];
-    std::erase_if(entries.get_ref<json::array_t&>(),
-                  [&](const json& entry) { return matches_session(entry, binding.session_id); });
-    entries.push_back(binding_to_json(binding));
+    json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
+    erase_entries(entries, [&](const json& entry) { return matches_session(entry, binding.session_id); });
+    support::JsonTree entry(binding_to_json(binding));
+    entries.push_back(std::move(*entry));
     return std::pair{true, 0};
   });
 }
@@ -245,6 +276,7 @@ std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::st
                                     [&](const json& entry) { return matches_session(entry, session_id); });
     if (found == entries.end()) return {false, std::nullopt};
     support::Result<WorktreeBinding> removed = binding_from_json(*found);
+    support::dismantle(*found);
     entries.erase(found);
     if (!removed.ok()) return {true, std::nullopt};
     return {true, std::move(removed.value())};

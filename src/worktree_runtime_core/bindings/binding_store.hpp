@@ -9,6 +9,7 @@
 #include "bindings/binding.hpp"
 #include "locations/repository_context.hpp"
 #include "support/core_error.hpp"
+#include "support/json_tree.hpp"
 
 namespace worktree_runtime::bindings {
 
@@ -27,7 +28,7 @@ struct WorktreeBindingStore {
 // but could not be read (no permission, an I/O error, a symbolic link, past
 // a bound): writing then would destroy every other session's binding.
 struct BindingDocument {
-  nlohmann::json value;
+  support::JsonTree value;
   bool replaceable = true;
 };
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <map>
+#include <new>
 #include <set>
 #include <utility>
 #include <vector>
@@ -71,24 +72,29 @@ class Event {
 };
 
 // libyaml's event parser over a text. Its events come one at a time, so
-// reading stops as soon as the document is known to be malformed.
+// reading stops as soon as the document is known to be malformed. libyaml
+// fails alike when it runs out of memory; that throws std::bad_alloc, as
+// running out of memory does everywhere else, rather than reading as a
+// malformed file.
 class Parser {
  public:
-  explicit Parser(std::string_view text) : ready_(yaml_parser_initialize(&parser_) == 1) {
-    if (ready_) {
-      yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    }
+  explicit Parser(std::string_view text) {
+    if (yaml_parser_initialize(&parser_) != 1) throw std::bad_alloc();
+    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
   }
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
   ~Parser() { yaml_parser_delete(&parser_); }
 
   // The next event; false on a syntax error.
-  bool next(Event& event) { return ready_ && yaml_parser_parse(&parser_, event.get()) == 1; }
+  bool next(Event& event) {
+    if (yaml_parser_parse(&parser_, event.get()) == 1) return true;
+    if (parser_.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+    return false;
+  }
 
  private:
   yaml_parser_t parser_{};
-  bool ready_;
 };
 
 // Whether two scalar keys of a mapping have the same text. Keys that are

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <new>
 
 namespace worktree_runtime::support {
 namespace {
@@ -20,8 +21,10 @@ const EVP_MD* sha1_algorithm() {
 std::string sha1_hex(std::string_view bytes) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int digest_length = 0;
+  // With the algorithm at hand, digesting bytes in memory fails when OpenSSL
+  // cannot allocate its context; an empty digest would pass for a result.
   if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &digest_length, sha1_algorithm(), nullptr) != 1) {
-    return {};
+    throw std::bad_alloc();
   }
   constexpr char kHexDigits[] = "0123456789abcdef";
   std::string hex;

@@ -5,6 +5,7 @@
 
 #include "support/input_limits.hpp"
 #include "support/json.hpp"
+#include "support/json_tree.hpp"
 #include "support/text.hpp"
 
 namespace worktree_runtime::support {
@@ -21,8 +22,11 @@ int hex_value(char c) {
   return -1;
 }
 
+// Made by the converting constructor: json::binary() marks its result binary
+// before allocating the value, and when that allocation fails, the result is
+// destroyed as a binary value that it does not hold.
 json raw_number(std::string_view text) {
-  return json::binary(json::binary_t::container_type(text.begin(), text.end()), kRawNumberSubtype);
+  return json::binary_t(json::binary_t::container_type(text.begin(), text.end()), kRawNumberSubtype);
 }
 
 bool is_raw_number(const json& value) {
@@ -37,8 +41,10 @@ class DocumentReader {
 
   Result<json> read() {
     if (!is_valid_utf8(text_)) return CoreError{"invalid UTF-8", {}};
-    json root;
-    json* slot = &root;
+    // Held in a JsonTree until it is whole: a tree left unfinished by an
+    // error or by running out of memory is freed without allocating.
+    JsonTree root;
+    json* slot = &*root;
     skip_white_space();
     while (true) {
       if (!read_value(*slot)) return failure();
@@ -61,7 +67,7 @@ class DocumentReader {
     if (!error_.empty()) return failure();
     skip_white_space();
     if (position_ != text_.size()) return failure();
-    return root;
+    return std::move(*root);
   }
 
  private:
@@ -112,7 +118,9 @@ class DocumentReader {
   }
 
   // Reads `"key" :` and returns the member's place; a repeated key's value
-  // is replaced, so the last occurrence counts.
+  // is replaced, so the last occurrence counts. The value replaced is
+  // dismantled first, as assigning over a container would free it by
+  // allocating.
   json* member_slot(json& object) {
     std::string key;
     if (!consume('"') || !read_string_body(key)) {
@@ -126,6 +134,7 @@ class DocumentReader {
     }
     skip_white_space();
     json& member = object.get_ref<json::object_t&>()[std::move(key)];
+    dismantle(member);
     member = json();
     return &member;
   }

@@ -20,7 +20,9 @@ inline constexpr std::uint8_t kRawNumberSubtype = 0x4e;
 // kMaxJsonDocumentValues values. Of repeated keys
 // the last counts. Integers become 64-bit integers and other numbers doubles,
 // as nlohmann's reader makes them; numbers out of their range are kept as
-// raw text. The CoreError describes what is wrong and where.
+// raw text. The CoreError describes what is wrong and where. The tree is the
+// caller's to hold in a JsonTree (json_tree.hpp), so that it is freed
+// without allocating.
 Result<nlohmann::json> read_json_document(std::string_view text);
 
 // `document` pretty-printed as nlohmann's dump(2) writes it (keys in byte
