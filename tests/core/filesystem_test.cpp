@@ -91,12 +91,19 @@ TEST_P(OpenBeneath, RefusesALinkAtAnyComponent) {
   fs::create_directories(at("repo/" + linked).substr(0, at("repo/" + linked).rfind('/')));
   fs::create_directory(at("elsewhere"));
   fs::create_symlink(at("elsewhere"), at("repo/" + linked));
+  std::ofstream(at("elsewhere/log"), std::ios::binary) << "theirs";
   for (const Directory::Missing missing : {Directory::Missing::fail, Directory::Missing::create}) {
     errno = 0;
     EXPECT_FALSE(Directory::open_beneath(at("repo"), ".state/shared/audit", missing));
     EXPECT_EQ(errno, ELOOP);
   }
-  EXPECT_TRUE(fs::is_empty(at("elsewhere")));
+  const std::string log = linked + "/log";
+  EXPECT_EQ(Directory::read_file_beneath(at("repo"), log, 1024).status, FileContent::Status::failed);
+  errno = 0;
+  EXPECT_FALSE(Directory::open_for_append_beneath(at("repo"), log));
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(content_of(at("elsewhere/log")), "theirs");
+  EXPECT_EQ(std::distance(fs::directory_iterator(at("elsewhere")), {}), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Components, OpenBeneath, testing::Values(".state", ".state/shared", ".state/shared/audit"));
@@ -109,6 +116,10 @@ TEST_F(OpenBeneath, FollowsLinksToAndAboveTheRootAndMakesWhatIsMissing) {
   EXPECT_EQ(made->path(), at("root-link/new-root/a/b"));
   EXPECT_TRUE(made->create_if_missing("file"));
   EXPECT_TRUE(fs::exists(at("real/new-root/a/b/file")));
+  EXPECT_TRUE(Directory::open_for_append_beneath(at("root-link/new-root"), "a/b/file"));
+  EXPECT_EQ(Directory::read_file_beneath(at("root-link/new-root"), "a/b/file", 16).status, FileContent::Status::read);
+  EXPECT_EQ(Directory::read_file_beneath(at("root-link/new-root"), "a/none/file", 16).status,
+            FileContent::Status::missing);
   errno = 0;
   EXPECT_FALSE(Directory::open_beneath(at("real"), "missing/x", Directory::Missing::fail));
   EXPECT_EQ(errno, ENOENT);

@@ -50,8 +50,12 @@ INSTANTIATE_TEST_SUITE_P(Documents, MalformedDocument,
                                          "\"tab\there\"", "\"\xFF\"", "[1] // note", "\v[]", "\xC2\xA0[]"));
 
 TEST(JsonDocumentNesting, ReadsUpToTheBoundAndRefusesDeeper) {
-  EXPECT_TRUE(read_json_document(nested_arrays(kMaxJsonNesting)).ok());
-  EXPECT_FALSE(read_json_document(nested_arrays(kMaxJsonNesting + 1)).ok());
+  Result<json> at_bound = read_json_document(nested_arrays(kMaxJsonNesting));
+  ASSERT_TRUE(at_bound.ok());
+  EXPECT_TRUE(render_json_indented(at_bound.value(), std::size_t{1} << 30));
+  EXPECT_EQ(render_json_indented(json::array({std::move(at_bound.value())}), std::size_t{1} << 30), std::nullopt);
+  EXPECT_EQ(read_json_document(nested_arrays(kMaxJsonNesting + 1)).error().reason_code, kJsonPastBoundReason);
+  EXPECT_EQ(read_json_document("[1,]").error().reason_code, "");
   std::string objects;
   for (std::size_t level = 0; level < kMaxJsonNesting + 1; ++level) objects += "{\"a\":";
   objects += "1" + std::string(kMaxJsonNesting + 1, '}');
@@ -82,15 +86,20 @@ TEST(JsonDocumentRendering, StopsAtItsBudget) {
   EXPECT_TRUE(render_json_indented(document.value(), std::size_t{1} << 30));
 }
 
-// The reader and the bounds that the store's readers and writer judge by
-// agree on where the bound lies.
+// The reader and the renderer agree on where the bound lies: what is
+// rendered reads back, and a document past the bound is told from a
+// malformed one.
 TEST(JsonDocumentValues, ReadsUpToTheBoundAndRefusesMore) {
   std::string values = "[0";
   for (std::size_t index = 1; index < kMaxJsonDocumentValues - 1; ++index) values += ",0";
-  EXPECT_TRUE(read_json_document(values + "]").ok());
-  EXPECT_TRUE(within_document_bounds(values + "]"));
-  EXPECT_FALSE(read_json_document(values + ",0]").ok());
-  EXPECT_FALSE(within_document_bounds(values + ",0]"));
+  Result<json> at_bound = read_json_document(values + "]");
+  ASSERT_TRUE(at_bound.ok());
+  EXPECT_TRUE(render_json_indented(at_bound.value(), kJsonDocumentByteLimit));
+  const Result<json> past_bound = read_json_document(values + ",0]");
+  ASSERT_FALSE(past_bound.ok());
+  EXPECT_EQ(past_bound.error().reason_code, kJsonPastBoundReason);
+  at_bound.value().push_back(0);
+  EXPECT_EQ(render_json_indented(at_bound.value(), kJsonDocumentByteLimit), std::nullopt);
 }
 
 class RawNumber : public testing::TestWithParam<std::string> {};

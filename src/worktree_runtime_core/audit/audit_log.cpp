@@ -132,15 +132,23 @@ std::string resolve_audit_dir() {
 namespace {
 
 void append_event(const AuditEventInput& input) {
-  const std::optional<Directory> directory = open_audit_dir(Directory::Missing::create);
-  if (!directory) {
-    report_fail_open("mkdir");
-    return;
+  const AuditLocation location = locate_audit_dir();
+  const std::string active_log = paths::join_path(location.relative, kActiveLogName);
+  // Nearly every append finds the directory there: the log is opened first,
+  // and the directory made only when that fails.
+  platform::UniqueFd log = Directory::open_for_append_beneath(location.root, active_log);
+  std::optional<Directory> directory;
+  if (!log) {
+    directory = Directory::open_beneath(location.root, location.relative, Directory::Missing::create);
+    if (!directory) {
+      report_fail_open("mkdir");
+      return;
+    }
   }
   const StampedEvent event = build_audit_record(input, platform::utc_now());
   const std::string line = serialize_audit_line(event);
   if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
-  platform::UniqueFd log = directory->open_for_append(kActiveLogName);
+  if (!log) log = directory->open_for_append(kActiveLogName);
   if (!log || !platform::lock_whole_file(log)) {
     report_fail_open("lock");
     return;
@@ -153,11 +161,14 @@ void append_event(const AuditEventInput& input) {
     return;
   }
   log.reset();  // closing the file releases the lock
-  const std::optional<platform::FileStatus> status = directory->status(kActiveLogName);
-  if (status && status->size > kRotationThreshold) {
-    rotate_audit_log(*directory);
-    prune_audit_archives(*directory);
-  }
+  // Only the decision to rotate reads the size; the rotation reaches the
+  // directory without following a link, as the append did.
+  const std::optional<std::uint64_t> size = platform::file_size(paths::join_path(location.root, active_log));
+  if (!size || *size <= kRotationThreshold) return;
+  if (!directory) directory = Directory::open_beneath(location.root, location.relative, Directory::Missing::fail);
+  if (!directory) return;
+  rotate_audit_log(*directory);
+  prune_audit_archives(*directory);
 }
 
 }  // namespace
@@ -229,9 +240,9 @@ std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const Audi
 }
 
 std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
-  const std::optional<Directory> directory = open_audit_dir(Directory::Missing::fail);
-  if (!directory) return {};
-  const platform::FileContent content = directory->read_file(kActiveLogName, support::kAuditLogByteLimit);
+  const AuditLocation location = locate_audit_dir();
+  const platform::FileContent content = Directory::read_file_beneath(
+      location.root, paths::join_path(location.relative, kActiveLogName), support::kAuditLogByteLimit);
   if (content.status != platform::FileContent::Status::read) return {};
   std::vector<StoredAuditRecord> records = parse_audit_log(content.bytes, filter);
   sort_by_timestamp(records);

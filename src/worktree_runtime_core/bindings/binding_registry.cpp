@@ -74,12 +74,10 @@ support::Result<WorktreeBinding> register_in(const locations::RepositoryContext&
 std::optional<WorktreeBinding> recover_from_metadata(const locations::RepositoryContext& repository,
                                                      std::string_view session_id, std::string_view base_directory) {
   if (!paths::is_path_component(session_id)) return std::nullopt;
-  const std::string session_directory =
-      repository.session_state_relative_path + "/sessions/" + std::string(session_id);
-  const std::optional<platform::Directory> directory =
-      platform::Directory::open_beneath(base_directory, session_directory, platform::Directory::Missing::fail);
-  if (!directory) return std::nullopt;
-  const platform::FileContent content = directory->read_file("metadata.json", support::kJsonDocumentByteLimit);
+  const std::string metadata_file =
+      repository.session_state_relative_path + "/sessions/" + std::string(session_id) + "/metadata.json";
+  const platform::FileContent content =
+      platform::Directory::read_file_beneath(base_directory, metadata_file, support::kJsonDocumentByteLimit);
   const std::optional<SessionMetadata> metadata =
       content.status == platform::FileContent::Status::read ? read_session_metadata(content.bytes) : std::nullopt;
   if (!metadata) return std::nullopt;

@@ -80,6 +80,11 @@ std::optional<Directory> open_store_directory(const WorktreeBindingStore& store,
   return Directory::open_beneath(store.root, store.relative_directory, missing);
 }
 
+platform::FileContent read_store_file(const WorktreeBindingStore& store) {
+  return Directory::read_file_beneath(store.root, paths::join_path(store.relative_directory, locations::kStoreFileName),
+                                      support::kJsonDocumentByteLimit);
+}
+
 // The document in `directory`; see BindingDocument for when it may be
 // replaced. A missing file may: it holds nothing to lose.
 BindingDocument read_binding_document(const Directory& directory) {
@@ -162,9 +167,8 @@ WorktreeBindingStore binding_store_of(const locations::RepositoryContext& reposi
 }
 
 BindingDocument binding_document_from_text(std::string_view text) {
-  if (!support::within_document_bounds(text)) return {default_document(), false};
   support::Result<json> read = support::read_json_document(text);
-  if (!read.ok()) return {default_document(), true};
+  if (!read.ok()) return {default_document(), read.error().reason_code != support::kJsonPastBoundReason};
   support::JsonTree document(std::move(read.value()));
   if (!document->is_object()) return {default_document(), true};
   if (json& bindings = (*document)["bindings"]; !bindings.is_array()) {
@@ -176,9 +180,7 @@ BindingDocument binding_document_from_text(std::string_view text) {
 
 std::optional<std::string> render_binding_document(const json& document) {
   std::optional<std::string> text = support::render_json_indented(document, support::kJsonDocumentByteLimit - 1);
-  if (!text) return std::nullopt;
-  *text += '\n';
-  if (!support::within_document_bounds(*text)) return std::nullopt;
+  if (text) *text += '\n';
   return text;
 }
 
@@ -229,26 +231,28 @@ std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::strin
 }
 
 std::optional<WorktreeBinding> binding_of_session_in_text(std::string_view text, std::string_view session_id) {
-  if (!support::within_document_bounds(text)) return std::nullopt;
-  if (std::optional<std::optional<WorktreeBinding>> scanned = scan_binding_of_session(text, session_id)) {
-    return std::move(*scanned);
+  // A document that simdjson reads nests no deeper than its 1,024 levels, and
+  // holds at most one value per two bytes: only a longer text can pass a bound
+  // of the full reader, which then decides.
+  if (text.size() <= 2 * support::kMaxJsonDocumentValues) {
+    if (std::optional<std::optional<WorktreeBinding>> scanned = scan_binding_of_session(text, session_id)) {
+      return std::move(*scanned);
+    }
   }
   const BindingDocument document = binding_document_from_text(text);
   return first_binding_of_session(*document.value, session_id);
 }
 
 std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id) {
-  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::fail);
-  if (!directory) return std::nullopt;
-  const platform::FileContent content = directory->read_file(locations::kStoreFileName, support::kJsonDocumentByteLimit);
+  const platform::FileContent content = read_store_file(store);
   if (content.status != platform::FileContent::Status::read) return std::nullopt;
   return binding_of_session_in_text(content.bytes, session_id);
 }
 
 std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
-  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::fail);
-  if (!directory) return {};
-  const BindingDocument document = read_binding_document(*directory);
+  const platform::FileContent content = read_store_file(store);
+  if (content.status != platform::FileContent::Status::read) return {};
+  const BindingDocument document = binding_document_from_text(content.bytes);
   std::vector<WorktreeBinding> bindings;
   for (const json& entry : (*document.value)["bindings"]) {
     support::Result<WorktreeBinding> binding = binding_from_json(entry);

@@ -4,7 +4,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#if defined(__linux__) && defined(SYS_openat2)
+#include <linux/openat2.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -41,8 +46,13 @@ constexpr int kHeldDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // One entry of a directory: not empty, not "." or "..", no separator or NUL.
 // Only such a name stays inside the directory it is looked up in.
+bool is_entry_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\0", 2)) == name.npos;
+}
+
+// `name` as a C string when it is an entry name; else nothing, with EINVAL.
 std::optional<std::string> entry_name(std::string_view name) {
-  if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string_view("/\0", 2)) != name.npos) {
+  if (!is_entry_name(name)) {
     errno = EINVAL;
     return std::nullopt;
   }
@@ -117,6 +127,52 @@ UniqueFd open_subdirectory(int directory, const std::string& name) {
   return fd;
 }
 
+// Whether `relative` is empty or ordinary entry names joined by "/": a path
+// that stays below whatever it is joined to. EINVAL when it is not.
+bool stays_below(std::string_view relative) {
+  while (!relative.empty()) {
+    const std::size_t separator = std::min(relative.find('/'), relative.size());
+    if (!is_entry_name(relative.substr(0, separator))) {
+      errno = EINVAL;
+      return false;
+    }
+    relative.remove_prefix(std::min(separator + 1, relative.size()));
+  }
+  return true;
+}
+
+// `relative` below `root` as one path.
+std::string beneath(std::string_view root, std::string_view relative) {
+  std::string path(root);
+  if (!path.empty() && !path.ends_with('/') && !relative.empty()) path += '/';
+  path += relative;
+  return path;
+}
+
+// The whole of `path` opened in one call that follows no symbolic link on the
+// way. Where the kernel cannot (before 5.6, or a filter forbids the call) it
+// fails with ENOSYS, and ELOOP for a link anywhere: above the root too, which
+// only a walk from the root can tell apart.
+UniqueFd open_without_links(const std::string& path, int flags) {
+#if defined(__linux__) && defined(SYS_openat2)
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  UniqueFd fd(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+  if (!fd && (errno == EPERM || errno == EINVAL || errno == E2BIG)) errno = ENOSYS;
+  return fd;
+#else
+  (void)path;
+  (void)flags;
+  errno = ENOSYS;
+  return UniqueFd();
+#endif
+}
+
+// Whether a failed `open_without_links` leaves the answer to a walk.
+bool walk_decides() { return errno == ELOOP || errno == ENOSYS; }
+
 }  // namespace
 
 std::optional<std::string> canonicalize(std::string_view path) {
@@ -151,6 +207,13 @@ bool exists(std::string_view path) {
   const std::optional<std::string> terminated = c_path(path);
   struct stat status {};
   return terminated && ::stat(terminated->c_str(), &status) == 0;
+}
+
+std::optional<std::uint64_t> file_size(std::string_view path) {
+  const std::optional<std::string> terminated = c_path(path);
+  struct stat status {};
+  if (!terminated || ::stat(terminated->c_str(), &status) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool make_directories(std::string_view path) {
@@ -232,6 +295,21 @@ std::optional<Directory> Directory::open(std::string_view path, Missing missing)
 }
 
 std::optional<Directory> Directory::open_beneath(std::string_view root, std::string_view relative, Missing missing) {
+  // Nearly always the whole path holds no link and exists: one call opens it.
+  if (!c_path(root)) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  if (!stays_below(relative)) return std::nullopt;
+  std::string path = beneath(root, relative);
+  if (UniqueFd fd = open_without_links(path.empty() ? "." : path, kHeldDirectoryFlags)) {
+    return Directory(std::move(fd), std::move(path));
+  }
+  if (!walk_decides() && !(errno == ENOENT && missing == Missing::create)) return std::nullopt;
+  return walk_beneath(root, relative, missing);
+}
+
+std::optional<Directory> Directory::walk_beneath(std::string_view root, std::string_view relative, Missing missing) {
   std::optional<Directory> directory = open(root, missing);
   while (directory && !relative.empty()) {
     const std::size_t separator = std::min(relative.find('/'), relative.size());
@@ -325,6 +403,39 @@ bool Directory::remove_file(std::string_view name) const {
 bool Directory::sync() const {
   const UniqueFd readable(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return readable && platform::sync(readable);
+}
+
+UniqueFd Directory::open_file_beneath(std::string_view root, std::string_view relative, int flags) {
+  if (!c_path(root)) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  if (relative.empty() || !stays_below(relative)) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  if (UniqueFd fd = open_without_links(beneath(root, relative), flags | O_NOFOLLOW | O_NONBLOCK); fd || !walk_decides()) {
+    return fd;
+  }
+  const std::size_t separator = relative.rfind('/');
+  const std::string_view folder = separator == relative.npos ? std::string_view() : relative.substr(0, separator);
+  const std::optional<Directory> directory = Directory::open_beneath(root, folder, Directory::Missing::fail);
+  if (!directory) return UniqueFd();
+  return open_entry(directory->fd_.get(), relative.substr(separator == relative.npos ? 0 : separator + 1), flags);
+}
+
+FileContent Directory::read_file_beneath(std::string_view root, std::string_view relative, std::size_t max_bytes) {
+  const UniqueFd fd = open_file_beneath(root, relative, O_RDONLY);
+  if (!fd) {
+    FileContent content;
+    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
+    return content;
+  }
+  return read_open_file(fd, max_bytes);
+}
+
+UniqueFd Directory::open_for_append_beneath(std::string_view root, std::string_view relative) {
+  return only_regular(open_file_beneath(root, relative, O_RDWR | O_APPEND | O_CREAT));
 }
 
 FileLock::FileLock(const Directory& directory, std::string_view name) {

@@ -37,6 +37,9 @@ std::optional<std::string> read_file(std::string_view path, std::size_t max_byte
 // Whether the file-system metadata of `path` can be read, links followed.
 bool exists(std::string_view path);
 
+// The size of the file at `path`, links followed.
+std::optional<std::uint64_t> file_size(std::string_view path);
+
 // Creates `path` and its missing ancestors; false, with `errno` set, when
 // that fails.
 bool make_directories(std::string_view path);
@@ -90,6 +93,15 @@ class Directory {
   // and ".." are EINVAL).
   static std::optional<Directory> open_beneath(std::string_view root, std::string_view relative, Missing missing);
 
+  // The whole content of the regular file `relative` below `root`, reached
+  // as `open_beneath` reaches a directory, a link at its name refused; as
+  // `read_file` gives it.
+  static FileContent read_file_beneath(std::string_view root, std::string_view relative, std::size_t max_bytes);
+
+  // The regular file `relative` below `root`, reached as `open_beneath`
+  // reaches a directory, opened as `open_for_append` opens it.
+  static UniqueFd open_for_append_beneath(std::string_view root, std::string_view relative);
+
   // The directory's path as it was opened, for file paths in messages.
   const std::string& path() const { return path_; }
 
@@ -134,6 +146,10 @@ class Directory {
   friend class FileLock;
 
   Directory(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+
+  // `open_beneath` one component at a time from the opened root.
+  static std::optional<Directory> walk_beneath(std::string_view root, std::string_view relative, Missing missing);
+  static UniqueFd open_file_beneath(std::string_view root, std::string_view relative, int flags);
 
   UniqueFd fd_;
   std::string path_;

@@ -50,7 +50,10 @@ class DocumentReader {
       if (!read_value(*slot)) return failure();
       if (opened_) {
         opened_ = false;
-        if (open_.size() == kMaxJsonNesting) return failure("nesting deeper than the bound");
+        if (open_.size() == kMaxJsonNesting) {
+          past_bound_ = true;
+          return failure("nesting deeper than the bound");
+        }
         open_.push_back(slot);
         skip_white_space();
         if (consume(closing_of(*slot))) {
@@ -75,7 +78,7 @@ class DocumentReader {
 
   CoreError failure(std::string_view what = "unexpected character") {
     if (error_.empty()) error_ = std::string(what) + " at byte " + std::to_string(position_);
-    return {error_, {}};
+    return {error_, past_bound_ ? std::string(kJsonPastBoundReason) : std::string()};
   }
 
   char peek() const { return position_ < text_.size() ? text_[position_] : '\0'; }
@@ -141,7 +144,10 @@ class DocumentReader {
 
   // One value into `slot`; a container is only opened (see `opened_`).
   bool read_value(json& slot) {
-    if (++values_ > kMaxJsonDocumentValues) return false;
+    if (++values_ > kMaxJsonDocumentValues) {
+      past_bound_ = true;
+      return false;
+    }
     switch (peek()) {
       case '{':
         ++position_;
@@ -295,6 +301,7 @@ class DocumentReader {
   std::vector<json*> open_;
   std::size_t values_ = 0;
   bool opened_ = false;
+  bool past_bound_ = false;
   std::string error_;
 };
 
@@ -307,8 +314,10 @@ class IndentedRenderer {
         max_bytes_(max_bytes),
         scalars_(nlohmann::detail::output_adapter<char>(out), ' ', json::error_handler_t::replace) {}
 
-  // False once the text passes the budget; it is then left unfinished.
+  // False once the text passes the budget, or the document a bound of the
+  // reader (it would not read back); the text is then left unfinished.
   bool render(const json& value, std::size_t indent) {
+    if (++values_ > kMaxJsonDocumentValues || (value.is_structured() && indent / 2 >= kMaxJsonNesting)) return false;
     if (is_raw_number(value)) {
       const json::binary_t& text = value.get_binary();
       out_.append(text.begin(), text.end());
@@ -351,6 +360,7 @@ class IndentedRenderer {
 
   std::string& out_;
   std::size_t max_bytes_;
+  std::size_t values_ = 0;
   nlohmann::detail::serializer<json> scalars_;
 };
 
@@ -362,10 +372,6 @@ std::optional<std::string> render_json_indented(const json& document, std::size_
   std::string out;
   if (!IndentedRenderer(out, max_bytes).render(document, 0)) return std::nullopt;
   return out;
-}
-
-bool within_document_bounds(std::string_view text) {
-  return text.size() <= kJsonDocumentByteLimit && !json_exceeds(text, kMaxJsonNesting, kMaxJsonDocumentValues);
 }
 
 bool json_exceeds(std::string_view text, std::size_t max_nesting, std::size_t max_values) {
