@@ -87,10 +87,11 @@ class Directory {
   static std::optional<Directory> open(std::string_view path, Missing missing);
 
   // The directory `relative` below `root`. The root is the user's and is
-  // opened as `open` does; below it, each component is walked without
-  // following a symbolic link (ELOOP or ENOTDIR for one), and made when
-  // missing with `create`. Only ordinary components are walked ("", "."
-  // and ".." are EINVAL).
+  // opened as `open` does; below it, no component is reached through a
+  // symbolic link (ELOOP for one), and with `create` the missing ones are
+  // made. `relative` holds only ordinary names ("", "." and ".." between
+  // separators are EINVAL). A path without any link is opened in one call;
+  // else the walk goes one component at a time from the opened root.
   static std::optional<Directory> open_beneath(std::string_view root, std::string_view relative, Missing missing);
 
   // The whole content of the regular file `relative` below `root`, reached
