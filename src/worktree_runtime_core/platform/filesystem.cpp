@@ -406,22 +406,25 @@ bool Directory::sync() const {
 }
 
 UniqueFd Directory::open_file_beneath(std::string_view root, std::string_view relative, int flags) {
-  if (!c_path(root)) {
+  if (!c_path(root) || relative.empty()) {
     errno = EINVAL;
     return UniqueFd();
   }
-  if (relative.empty() || !stays_below(relative)) {
-    errno = EINVAL;
-    return UniqueFd();
+  if (!stays_below(relative)) return UniqueFd();
+  const std::size_t separator = relative.rfind('/');
+  // A name right below the root has no folder of its own on the way, and the
+  // root's links are followed: the name alone must not be a link.
+  if (separator == relative.npos) {
+    const std::string path = beneath(root, relative);
+    return UniqueFd(::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   }
   if (UniqueFd fd = open_without_links(beneath(root, relative), flags | O_NOFOLLOW | O_NONBLOCK); fd || !walk_decides()) {
     return fd;
   }
-  const std::size_t separator = relative.rfind('/');
-  const std::string_view folder = separator == relative.npos ? std::string_view() : relative.substr(0, separator);
+  const std::string_view folder = relative.substr(0, separator);
   const std::optional<Directory> directory = Directory::open_beneath(root, folder, Directory::Missing::fail);
   if (!directory) return UniqueFd();
-  return open_entry(directory->fd_.get(), relative.substr(separator == relative.npos ? 0 : separator + 1), flags);
+  return open_entry(directory->fd_.get(), relative.substr(separator + 1), flags);
 }
 
 FileContent Directory::read_file_beneath(std::string_view root, std::string_view relative, std::size_t max_bytes) {
