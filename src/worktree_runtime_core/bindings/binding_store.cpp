@@ -100,7 +100,7 @@ BindingDocument read_binding_document(const Directory& directory) {
 // directory flushed. Nothing is left behind on failure.
 std::optional<support::CoreError> write_binding_document(const Directory& directory, const json& document) {
   const std::optional<std::string> text = render_binding_document(document);
-  if (!text) return support::CoreError{"the document would be too large to read back", {}};
+  if (!text) return support::CoreError{"the document would pass a bound of its readers", {}};
   std::string temporary;
   platform::UniqueFd file;
   for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
