@@ -80,19 +80,18 @@ std::optional<Directory> open_store_directory(const WorktreeBindingStore& store,
   return Directory::open_beneath(store.root, store.relative_directory, missing);
 }
 
-platform::FileContent read_store_file(const WorktreeBindingStore& store) {
-  return Directory::read_file_beneath(store.root, paths::join_path(store.relative_directory, locations::kStoreFileName),
-                                      support::kJsonDocumentByteLimit);
-}
-
-// The document in `directory`; see BindingDocument for when it may be
-// replaced. A missing file may: it holds nothing to lose.
-BindingDocument read_binding_document(const Directory& directory) {
-  const platform::FileContent content = directory.read_file(locations::kStoreFileName, support::kJsonDocumentByteLimit);
+// The document a read of the store file gives; see BindingDocument for when
+// it may be replaced. A missing file may: it holds nothing to lose.
+BindingDocument document_of(const platform::FileContent& content) {
   if (content.status != platform::FileContent::Status::read) {
     return {default_document(), content.status == platform::FileContent::Status::missing};
   }
   return binding_document_from_text(content.bytes);
+}
+
+platform::FileContent read_store_file(const WorktreeBindingStore& store) {
+  return Directory::read_file_beneath(store.root, paths::join_path(store.relative_directory, locations::kStoreFileName),
+                                      support::kJsonDocumentByteLimit);
 }
 
 // Replaces the store file in `directory` with `document` atomically and
@@ -126,30 +125,25 @@ bool matches_session(const json& entry, std::string_view session_id) {
   return found != entry.end() && found->is_string() && found->get_ref<const std::string&>() == session_id;
 }
 
-// Runs `change` on the document under the store's cross-process lock, and
-// writes the document back when `change` says so and the file may be
-// replaced. Without the lock nothing is written: the change could undo
-// another session's. Returns what `change` returns.
+// Runs `change` on the document of the store in `directory` under the
+// store's cross-process lock, and writes the document back when `change` says
+// so and the file may be replaced. Without the lock nothing is written: the
+// change could undo another session's. Returns what `change` returns.
 template <class Change>
-auto change_document(const WorktreeBindingStore& store, Change change) {
-  // The folders are made on the way, so that the lock has its place.
-  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::create);
-  if (!directory) {
-    support::JsonTree nothing = default_document();
-    return change(*nothing).second;
-  }
+auto change_document(const Directory& directory, Change change) {
   // The lock lives beside the store so that the store file itself can be
   // replaced by rename while the lock is held.
-  const platform::FileLock lock(*directory, std::string(locations::kStoreFileName) + std::string(kLockSuffix));
-  if (lock.locked()) remove_stale_temporary_files(*directory);
-  BindingDocument document = read_binding_document(*directory);
+  const platform::FileLock lock(directory, std::string(locations::kStoreFileName) + std::string(kLockSuffix));
+  if (lock.locked()) remove_stale_temporary_files(directory);
+  BindingDocument document =
+      document_of(directory.read_file(locations::kStoreFileName, support::kJsonDocumentByteLimit));
   auto [write, result] = change(*document.value);
   if (write && document.replaceable && lock.locked()) {
     json& version = (*document.value)["schema_version"];
     support::dismantle(version);  // a hostile store may hold a container there
     version = kCurrentSchemaVersion;
     // A failed write leaves the old file whole; callers are not told.
-    (void)write_binding_document(*directory, *document.value);
+    (void)write_binding_document(directory, *document.value);
   }
   return result;
 }
@@ -250,9 +244,7 @@ std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::stri
 }
 
 std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
-  const platform::FileContent content = read_store_file(store);
-  if (content.status != platform::FileContent::Status::read) return {};
-  const BindingDocument document = binding_document_from_text(content.bytes);
+  const BindingDocument document = document_of(read_store_file(store));
   std::vector<WorktreeBinding> bindings;
   for (const json& entry : (*document.value)["bindings"]) {
     support::Result<WorktreeBinding> binding = binding_from_json(entry);
@@ -262,7 +254,10 @@ std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
 }
 
 void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
-  change_document(store, [&](json& document) {
+  // The folders are made on the way, so that the lock has its place.
+  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::create);
+  if (!directory) return;
+  change_document(*directory, [&](json& document) {
     json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
     erase_entries(entries, [&](const json& entry) { return matches_session(entry, binding.session_id); });
     support::JsonTree entry(binding_to_json(binding));
@@ -274,7 +269,7 @@ void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
 std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id) {
   const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::fail);
   if (!directory || !directory->status(locations::kStoreFileName)) return std::nullopt;
-  return change_document(store, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
+  return change_document(*directory, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
     json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
     const auto found = std::find_if(entries.begin(), entries.end(),
                                     [&](const json& entry) { return matches_session(entry, session_id); });

@@ -88,9 +88,15 @@ UniqueFd open_regular_entry(int directory, std::string_view name, int flags) {
   return only_regular(open_entry(directory, name, flags));
 }
 
-// The whole content of the open regular file, of at most `max_bytes` bytes.
+// The whole content of the regular file just opened as `fd`, of at most
+// `max_bytes` bytes. When the open failed, `missing` for a name that is not
+// there (nor a directory on its way), `failed` for anything else.
 FileContent read_open_file(const UniqueFd& fd, std::size_t max_bytes) {
   FileContent content;
+  if (!fd) {
+    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
+    return content;
+  }
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return content;
   if (static_cast<std::uint64_t>(status.st_size) > max_bytes) return content;
@@ -127,16 +133,22 @@ UniqueFd open_subdirectory(int directory, const std::string& name) {
   return fd;
 }
 
+// Takes the first component off `relative` and returns it.
+std::string_view take_component(std::string_view& relative) {
+  const std::size_t separator = std::min(relative.find('/'), relative.size());
+  const std::string_view component = relative.substr(0, separator);
+  relative.remove_prefix(std::min(separator + 1, relative.size()));
+  return component;
+}
+
 // Whether `relative` is empty or ordinary entry names joined by "/": a path
 // that stays below whatever it is joined to. EINVAL when it is not.
 bool stays_below(std::string_view relative) {
   while (!relative.empty()) {
-    const std::size_t separator = std::min(relative.find('/'), relative.size());
-    if (!is_entry_name(relative.substr(0, separator))) {
+    if (!is_entry_name(take_component(relative))) {
       errno = EINVAL;
       return false;
     }
-    relative.remove_prefix(std::min(separator + 1, relative.size()));
   }
   return true;
 }
@@ -189,11 +201,6 @@ FileContent read_whole_file(std::string_view path, std::size_t max_bytes) {
   // Non-blocking, so that opening a FIFO does not wait for a writer; a
   // regular file reads the same either way.
   const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) {
-    FileContent content;
-    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
-    return content;
-  }
   return read_open_file(fd, max_bytes);
 }
 
@@ -312,9 +319,7 @@ std::optional<Directory> Directory::open_beneath(std::string_view root, std::str
 std::optional<Directory> Directory::walk_beneath(std::string_view root, std::string_view relative, Missing missing) {
   std::optional<Directory> directory = open(root, missing);
   while (directory && !relative.empty()) {
-    const std::size_t separator = std::min(relative.find('/'), relative.size());
-    const std::optional<std::string> name = entry_name(relative.substr(0, separator));
-    relative.remove_prefix(std::min(separator + 1, relative.size()));
+    const std::optional<std::string> name = entry_name(take_component(relative));
     if (!name) return std::nullopt;
     UniqueFd next = open_subdirectory(directory->fd_.get(), *name);
     if (!next && errno == ENOENT && missing == Missing::create) {
@@ -323,19 +328,13 @@ std::optional<Directory> Directory::walk_beneath(std::string_view root, std::str
     }
     if (!next) return std::nullopt;
     directory->fd_ = std::move(next);
-    if (!directory->path_.empty() && !directory->path_.ends_with('/')) directory->path_ += '/';
-    directory->path_ += *name;
+    directory->path_ = beneath(directory->path_, *name);
   }
   return directory;
 }
 
 FileContent Directory::read_file(std::string_view name, std::size_t max_bytes) const {
   const UniqueFd fd = open_entry(fd_.get(), name, O_RDONLY);
-  if (!fd) {
-    FileContent content;
-    if (errno == ENOENT) content.status = FileContent::Status::missing;
-    return content;
-  }
   return read_open_file(fd, max_bytes);
 }
 
@@ -429,11 +428,6 @@ UniqueFd Directory::open_file_beneath(std::string_view root, std::string_view re
 
 FileContent Directory::read_file_beneath(std::string_view root, std::string_view relative, std::size_t max_bytes) {
   const UniqueFd fd = open_file_beneath(root, relative, O_RDONLY);
-  if (!fd) {
-    FileContent content;
-    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
-    return content;
-  }
   return read_open_file(fd, max_bytes);
 }
 
