@@ -291,6 +291,8 @@ std::optional<AuditLineFields> AuditLineReader::read(std::string_view line) {
 }
 
 std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view line) {
+  // Not JSON, though newer simdjson releases look past the mark.
+  if (line.starts_with(support::kByteOrderMark)) return std::nullopt;
   // Copied into a buffer kept from line to line, with the padding the
   // parser reads past the end.
   line_buffer_.reserve(line.size() + simdjson::SIMDJSON_PADDING);
@@ -298,12 +300,14 @@ std::optional<AuditLineFields> AuditLineReader::read_any_json(std::string_view l
   simdjson::dom::element value;
   simdjson::error_code error = unless_out_of_memory(
       parser_.parse(line_buffer_.data(), line_buffer_.size(), /*realloc_if_needed=*/false).get(value));
-  if (error == simdjson::NUMBER_ERROR) {
-    // simdjson refuses integers past 64 bits; the JSON grammar allows them.
-    // Written again as floating point, they read as what they are: not a
-    // 64-bit integer. The nesting is bounded first, as simdjson bounds it,
-    // since writing the value again recurses once per level, and so is the
-    // count of values, each of which costs a node of the tree.
+  if (error != simdjson::SUCCESS) {
+    // simdjson refuses integers past 64 bits, which the JSON grammar allows,
+    // and names that failure differently from one release to the next: the
+    // general parser judges every line simdjson refuses. Written again with
+    // such integers as floating point, a line it takes reads as what it is.
+    // The nesting is bounded first, as simdjson bounds it, since writing the
+    // value again recurses once per level, and so is the count of values,
+    // each of which costs a node of the tree.
     if (support::json_exceeds(line, support::kMaxAuditLineNesting, support::kMaxJsonValues)) return std::nullopt;
     const std::optional<support::JsonTree> reparsed = support::parse_json(line);
     if (!reparsed) return std::nullopt;

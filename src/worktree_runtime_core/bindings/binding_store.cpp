@@ -192,7 +192,7 @@ std::optional<std::optional<WorktreeBinding>> scan_binding_of_session(std::strin
                                                                       std::string_view session_id) {
   // A document that starts with a byte order mark is malformed, but simdjson
   // would look past the mark.
-  if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  if (text.starts_with(support::kByteOrderMark)) return std::nullopt;
   simdjson::dom::parser parser;
   simdjson::dom::object document;
   if (parser.parse(text).get_object().get(document) != simdjson::SUCCESS) return std::nullopt;

@@ -160,7 +160,7 @@ class TomlGuard {
 
   // The text for the library, or nothing when it must not see it.
   std::optional<std::string> checked_text() && {
-    if (text_.starts_with("\xEF\xBB\xBF")) at_ = 3;  // the library skips a byte order mark
+    if (text_.starts_with(support::kByteOrderMark)) at_ = support::kByteOrderMark.size();  // the library skips a byte order mark
     if (!document()) return std::nullopt;
     screened_.append(text_.substr(copied_));
     return std::move(screened_);

@@ -19,6 +19,9 @@ std::string to_valid_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// U+FEFF in UTF-8. JSON never starts with it; TOML may.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // ASCII digits of the number grammars of JSON, TOML and YAML.
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
