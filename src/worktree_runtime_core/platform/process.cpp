@@ -252,7 +252,7 @@ std::variant<Child, int> spawn(const std::vector<std::string>& arguments, const 
 // number of what failed.
 std::variant<Child, int> start(const std::vector<std::string>& arguments, const std::string& working_directory,
                                std::optional<Pipe>& output, std::optional<Pipe>& error) {
-  const PipesAndSpawn held;
+  [[maybe_unused]] const PipesAndSpawn held;
   output = make_pipe();
   if (output) error = make_pipe();
   if (!error) return errno;
