@@ -160,6 +160,8 @@ const TakenName kTakenNames[] = {
     {"LinkToNothing", [](const fs::path& path) { fs::create_symlink("absent", path); }, fs::file_type::symlink},
 };
 
+void PrintTo(const TakenName& taken, std::ostream* out) { *out << taken.name; }
+
 class RenameOntoATakenName : public ScratchDirectory, public testing::WithParamInterface<TakenName> {};
 
 TEST_P(RenameOntoATakenName, IsRefusedAndLeavesBothEntriesWhole) {
@@ -248,6 +250,8 @@ const LockerCase kLockers[] = {
      }},
 };
 
+void PrintTo(const LockerCase& locker, std::ostream* out) { *out << locker.name; }
+
 // Adds one to the number in the file, taking its time: two additions that
 // overlap lose one of them.
 void add_one(const std::string& path) {
@@ -258,7 +262,7 @@ void add_one(const std::string& path) {
 }
 
 constexpr int kLockingThreads = 2;
-constexpr int kAdditions = 50;
+constexpr int kAdditions = 25;
 
 // Threads that each add one to "count" `kAdditions` times, each time under a
 // lock of their own; false when a lock could not be taken.
