@@ -8,8 +8,8 @@ CMAKE_COMMON := -DPython_EXECUTABLE=$(PYTHON) -DWORKTREE_RUNTIME_WERROR=ON
 FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
-.PHONY: all setup install demo test layers core-tests python-tests stubtest sanitizer-tests wheel sdist wheel-test fuzz bench \
-	clean
+.PHONY: all setup install demo test layers core-tests core-tests-fallbacks python-tests stubtest sanitizer-tests wheel sdist \
+	wheel-test fuzz check-portable bench clean
 
 all: install
 
@@ -25,7 +25,7 @@ install: setup
 demo: install
 	$(PYTHON) examples/demo.py
 
-test: layers core-tests python-tests stubtest sanitizer-tests wheel-test
+test: layers core-tests core-tests-fallbacks python-tests stubtest sanitizer-tests wheel-test
 
 # No core folder includes a header of a folder above it.
 layers: setup
@@ -35,6 +35,16 @@ core-tests: setup
 	cmake -S . -B build/core -DWORKTREE_RUNTIME_EXTENSION=OFF -DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)
 	cmake --build build/core -j $(JOBS)
 	ctest --test-dir build/core --output-on-failure -j $(JOBS)
+
+# The core tests again, with the replacements that other systems need for the
+# Linux-only calls (see platform/linux_calls.hpp) taken on Linux too: a rename
+# that refuses to replace made of a link and an unlink, BSD locks, the walk
+# in place of openat2, polling for a child's exit, pipe then FD_CLOEXEC.
+core-tests-fallbacks: setup
+	cmake -S . -B build/core-fallbacks -DWORKTREE_RUNTIME_EXTENSION=OFF -DWORKTREE_RUNTIME_CORE_TESTS=ON \
+		-DWORKTREE_RUNTIME_PORTABLE_FALLBACKS=ON $(CMAKE_COMMON)
+	cmake --build build/core-fallbacks -j $(JOBS)
+	ctest --test-dir build/core-fallbacks --output-on-failure -j $(JOBS)
 
 python-tests: install
 	WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/.venv/lib $(PYTHON) -m pytest -q
@@ -94,6 +104,13 @@ fuzz:
 			-timeout=10 -rss_limit_mb=2560 -max_len=262144 -print_final_stats=1 \
 			-artifact_prefix=build/fuzz/findings/$$harness- build/fuzz/corpus/$$harness tests/fuzz/corpus/$$harness; \
 	done
+
+# Compiles every core source and test for macOS, FreeBSD and musl with zig's
+# clang (the PyPI wheel ziglang, which `scripts/setup portable` installs), and
+# the extension for musl; nothing is linked or run.
+check-portable:
+	scripts/setup portable
+	$(PYTHON) scripts/check_portable -j $(JOBS)
 
 bench: install
 	$(PYTHON) bench/run.py

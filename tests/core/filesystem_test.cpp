@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <latch>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "scratch_directory.hpp"
 
@@ -15,6 +21,7 @@ namespace worktree_runtime::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 std::string content_of(const fs::path& path) {
   std::ifstream stream(path, std::ios::binary);
@@ -80,7 +87,9 @@ TEST_P(EveryOpener, TakesOnlyOneComponentAsAName) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Openers, EveryOpener, testing::ValuesIn(kOpeners),
-                         [](const testing::TestParamInfo<OpenerCase>& opener) { return std::string(opener.param.name); });
+                         [](const testing::TestParamInfo<OpenerCase>& opener) {
+                           return std::string(opener.param.name);
+                         });
 
 class OpenBeneath : public ScratchDirectory, public testing::WithParamInterface<const char*> {};
 
@@ -137,19 +146,77 @@ TEST_F(OpenBeneath, TakesAnEmptyRootAsTheCurrentDirectory) {
   EXPECT_TRUE(fs::is_directory(at("a/b")));
 }
 
+// An entry in the way of a rename, and what it is, links not followed.
+struct TakenName {
+  const char* name;
+  void (*make)(const fs::path& path);
+  fs::file_type type;
+};
+
+const TakenName kTakenNames[] = {
+    {"File", [](const fs::path& path) { std::ofstream(path, std::ios::binary) << "old"; }, fs::file_type::regular},
+    {"Directory", [](const fs::path& path) { fs::create_directory(path); }, fs::file_type::directory},
+    {"LinkToTheSource", [](const fs::path& path) { fs::create_symlink("from", path); }, fs::file_type::symlink},
+    {"LinkToNothing", [](const fs::path& path) { fs::create_symlink("absent", path); }, fs::file_type::symlink},
+};
+
+void PrintTo(const TakenName& taken, std::ostream* out) { *out << taken.name; }
+
+class RenameOntoATakenName : public ScratchDirectory, public testing::WithParamInterface<TakenName> {};
+
+TEST_P(RenameOntoATakenName, IsRefusedAndLeavesBothEntriesWhole) {
+  std::ofstream(at("from"), std::ios::binary) << "new";
+  GetParam().make(at("taken"));
+  errno = 0;
+  EXPECT_FALSE(opened(root_.string()).rename_without_replacing("from", "taken"));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(content_of(at("from")), "new");
+  EXPECT_EQ(fs::symlink_status(at("taken")).type(), GetParam().type);
+  if (GetParam().type == fs::file_type::regular) {
+    EXPECT_EQ(content_of(at("taken")), "old");
+  }
+  EXPECT_FALSE(fs::exists(at("absent")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, RenameOntoATakenName, testing::ValuesIn(kTakenNames),
+                         [](const testing::TestParamInfo<TakenName>& taken) { return std::string(taken.param.name); });
+
 class DirectoryFiles : public ScratchDirectory {};
 
-TEST_F(DirectoryFiles, RenameWithoutReplacingRefusesATakenNameAndTakesAFreeOne) {
+TEST_F(DirectoryFiles, RenameWithoutReplacingTakesAFreeName) {
   std::ofstream(at("from"), std::ios::binary) << "new";
-  std::ofstream(at("taken"), std::ios::binary) << "old";
-  const Directory directory = opened(root_.string());
-  errno = 0;
-  EXPECT_FALSE(directory.rename_without_replacing("from", "taken"));
-  EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(content_of(at("taken")), "old");
-  EXPECT_TRUE(directory.rename_without_replacing("from", "free"));
+  EXPECT_TRUE(opened(root_.string()).rename_without_replacing("from", "free"));
   EXPECT_EQ(content_of(at("free")), "new");
   EXPECT_FALSE(fs::exists(at("from")));
+}
+
+// Renames racing onto one free name: one takes it, every other is refused and
+// keeps its source.
+TEST_F(DirectoryFiles, OfRacingRenamesWithoutReplacingExactlyOneTakesTheName) {
+  constexpr int kRacers = 8;
+  for (int racer = 0; racer < kRacers; ++racer) std::ofstream(at(std::to_string(racer))) << racer;
+  const Directory directory = opened(root_.string());
+  std::latch start(kRacers);
+  std::atomic<int> winners = 0;
+  std::vector<std::thread> racers;
+  for (int racer = 0; racer < kRacers; ++racer) {
+    racers.emplace_back([&, racer] {
+      start.arrive_and_wait();
+      if (directory.rename_without_replacing(std::to_string(racer), "target")) ++winners;
+    });
+  }
+  for (std::thread& racer : racers) racer.join();
+  EXPECT_EQ(winners, 1);
+  int sources_left = 0;
+  for (int racer = 0; racer < kRacers; ++racer) {
+    if (!fs::exists(at(std::to_string(racer)))) {
+      EXPECT_EQ(content_of(at("target")), std::to_string(racer));
+      continue;
+    }
+    EXPECT_EQ(content_of(at(std::to_string(racer))), std::to_string(racer));
+    ++sources_left;
+  }
+  EXPECT_EQ(sources_left, kRacers - 1);
 }
 
 TEST_F(DirectoryFiles, LastByteIsReadFromTheEndOfTheOpenFile) {
@@ -158,6 +225,83 @@ TEST_F(DirectoryFiles, LastByteIsReadFromTheEndOfTheOpenFile) {
   ASSERT_TRUE(write_all(empty, "line\ntorn"));
   EXPECT_EQ(read_last_byte(empty), 'n');
 }
+
+// Holds an exclusive lock on "counter.lock" of a directory, through an open
+// file description of its own, while it runs `work`. False when it could not.
+struct LockerCase {
+  const char* name;
+  bool (*while_locked)(const Directory& directory, const std::function<void()>& work);
+};
+
+const LockerCase kLockers[] = {
+    {"lock_whole_file",
+     [](const Directory& directory, const std::function<void()>& work) {
+       const UniqueFd fd = directory.open_for_append("counter.lock");
+       if (!fd || !lock_whole_file(fd)) return false;
+       work();
+       return true;
+     }},
+    {"FileLock",
+     [](const Directory& directory, const std::function<void()>& work) {
+       const FileLock lock(directory, "counter.lock");
+       if (!lock.locked()) return false;
+       work();
+       return true;
+     }},
+};
+
+void PrintTo(const LockerCase& locker, std::ostream* out) { *out << locker.name; }
+
+// Adds one to the number in the file, taking its time: two additions that
+// overlap lose one of them.
+void add_one(const std::string& path) {
+  long count = 0;
+  std::ifstream(path) >> count;
+  std::this_thread::sleep_for(100us);
+  std::ofstream(path, std::ios::trunc) << count + 1;
+}
+
+constexpr int kLockingThreads = 2;
+constexpr int kAdditions = 25;
+
+// Threads that each add one to "count" `kAdditions` times, each time under a
+// lock of their own; false when a lock could not be taken.
+bool add_under_locks(const LockerCase& locker, const std::string& root) {
+  const Directory directory = opened(root);
+  std::atomic<bool> all_locked = true;
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < kLockingThreads; ++thread) {
+    threads.emplace_back([&] {
+      for (int addition = 0; addition < kAdditions; ++addition) {
+        if (!locker.while_locked(directory, [&] { add_one(root + "/count"); })) all_locked = false;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  return all_locked;
+}
+
+class EveryLocker : public ScratchDirectory, public testing::WithParamInterface<LockerCase> {};
+
+// Two processes, each with two threads: every lock excludes every other,
+// whichever thread or process holds it.
+TEST_P(EveryLocker, ExcludesOtherOpenFileDescriptionsOfThisProcessAndOthers) {
+  const pid_t other = ::fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) ::_exit(add_under_locks(GetParam(), root_.string()) ? 0 : 1);
+  EXPECT_TRUE(add_under_locks(GetParam(), root_.string()));
+  int status = 0;
+  ASSERT_EQ(::waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  long count = 0;
+  std::ifstream(at("count")) >> count;
+  EXPECT_EQ(count, 2 * kLockingThreads * kAdditions);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lockers, EveryLocker, testing::ValuesIn(kLockers),
+                         [](const testing::TestParamInfo<LockerCase>& locker) {
+                           return std::string(locker.param.name);
+                         });
 
 }  // namespace
 }  // namespace worktree_runtime::platform

@@ -1,12 +1,16 @@
 #include "platform/process.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -249,6 +253,57 @@ TEST(RunProcess, AChildThatExitsYieldsItsOutputWhileAGrandchildHoldsThePipes) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.standard_output, "done\n");
   EXPECT_EQ(result.standard_error, "err\n");
+  expect_no_children();
+}
+
+// The descriptors of this process that a child would inherit: those that are
+// not close-on-exec.
+std::set<int> inheritable_descriptors() {
+  std::set<int> descriptors;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) descriptors.insert(fd);
+  }
+  return descriptors;
+}
+
+// The descriptors that a child of run_process has open.
+std::set<int> child_descriptors() {
+  // The glob's own descriptor on the folder is closed by the time it is tested.
+  const ProcessResult result = shell("for fd in /proc/$$/fd/*; do [ -e \"$fd\" ] && echo \"${fd##*/}\"; done; true");
+  EXPECT_EQ(result.outcome, Outcome::exited);
+  std::set<int> descriptors;
+  std::istringstream lines(result.standard_output);
+  for (int fd; lines >> fd;) descriptors.insert(fd);
+  return descriptors;
+}
+
+// Its standard output and error are the run's pipes; no other descriptor of
+// the run reaches it.
+std::set<int> expected_child_descriptors() {
+  std::set<int> expected = inheritable_descriptors();
+  expected.insert({STDOUT_FILENO, STDERR_FILENO});
+  return expected;
+}
+
+TEST(RunProcess, TheChildInheritsNoDescriptorOfTheRun) { EXPECT_EQ(child_descriptors(), expected_child_descriptors()); }
+
+TEST(RunProcess, ConcurrentRunsHandTheirChildrenNoDescriptorOfEachOther) {
+  constexpr int kThreads = 4;
+  constexpr int kRuns = 10;
+  const std::set<int> expected = expected_child_descriptors();
+  std::vector<std::vector<std::set<int>>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (std::vector<std::set<int>>& runs : seen) {
+    threads.emplace_back([&runs] {
+      for (int run = 0; run < kRuns; ++run) runs.push_back(child_descriptors());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::vector<std::set<int>>& runs : seen) {
+    for (const std::set<int>& descriptors : runs) EXPECT_EQ(descriptors, expected);
+  }
   expect_no_children();
 }
 

@@ -4,11 +4,18 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#if defined(__linux__) && defined(SYS_openat2)
+#include "platform/linux_calls.hpp"
+
+#if WORKTREE_RUNTIME_LINUX_CALLS
+#include <sys/syscall.h>
+#ifdef SYS_openat2
 #include <linux/openat2.h>
+#endif
+#if !defined(__GLIBC__)
+#include <linux/fs.h>  // RENAME_NOREPLACE, which only glibc's <stdio.h> names
+#endif
 #endif
 
 #include <algorithm>
@@ -38,7 +45,7 @@ std::optional<std::string> c_path(std::string_view path) {
 // A directory is held by a descriptor that only names it where the system
 // allows that: walking through a directory then needs no read permission,
 // as a walk by path does not.
-#ifdef O_PATH
+#if WORKTREE_RUNTIME_LINUX_CALLS
 constexpr int kHeldDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int kHeldDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -59,8 +66,17 @@ std::optional<std::string> entry_name(std::string_view name) {
   return std::string(name);
 }
 
+const timespec& modification_time(const struct stat& status) {
+#ifdef __APPLE__
+  return status.st_mtimespec;
+#else
+  return status.st_mtim;
+#endif
+}
+
 support::Instant modification_instant(const struct stat& status) {
-  return {status.st_mtim.tv_sec, static_cast<std::int32_t>(status.st_mtim.tv_nsec)};
+  const timespec& modified = modification_time(status);
+  return {modified.tv_sec, static_cast<std::int32_t>(modified.tv_nsec)};
 }
 
 // Opens `name` in `directory` with `flags`, never through a symbolic link at
@@ -166,7 +182,7 @@ std::string beneath(std::string_view root, std::string_view relative) {
 // fails with ENOSYS, and ELOOP for a link anywhere: above the root too, which
 // only a walk from the root can tell apart.
 UniqueFd open_without_links(const std::string& path, int flags) {
-#if defined(__linux__) && defined(SYS_openat2)
+#if WORKTREE_RUNTIME_LINUX_CALLS && defined(SYS_openat2)
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
   how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
@@ -184,6 +200,58 @@ UniqueFd open_without_links(const std::string& path, int flags) {
 
 // Whether a failed `open_without_links` leaves the answer to a walk.
 bool walk_decides() { return errno == ELOOP || errno == ENOSYS; }
+
+// Takes an exclusive BSD lock on `fd`, waiting for it. It covers the whole
+// file and belongs to the open file description.
+bool flock_exclusive(int fd) {
+  int locked;
+  while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  return locked == 0;
+}
+
+// An exclusive lock on the whole of `fd`'s file that belongs to its open file
+// description, waiting for it.
+bool lock_open_file_description(int fd) {
+#if WORKTREE_RUNTIME_LINUX_CALLS
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  whole_file.l_start = 0;
+  whole_file.l_len = 0;  // to the end of the file, however far it grows
+  int command = F_OFD_SETLKW;
+  while (::fcntl(fd, command, &whole_file) != 0) {
+    if (errno == EINTR) continue;
+    // Kernels before 3.15 know only process-wide record locks.
+    if (errno == EINVAL && command == F_OFD_SETLKW) {
+      command = F_SETLKW;
+      continue;
+    }
+    return false;
+  }
+  return true;
+#else
+  return flock_exclusive(fd);
+#endif
+}
+
+// Renames `from` to `to` within `directory` unless `to` exists, in one step;
+// ENOSYS where the system has no such rename.
+int rename_exclusive(int directory, const char* from, const char* to) {
+#if WORKTREE_RUNTIME_LINUX_CALLS && defined(__GLIBC__)
+  return ::renameat2(directory, from, directory, to, RENAME_NOREPLACE);
+#elif WORKTREE_RUNTIME_LINUX_CALLS
+  return static_cast<int>(::syscall(SYS_renameat2, directory, from, directory, to, RENAME_NOREPLACE));
+#elif defined(__APPLE__)
+  return ::renameatx_np(directory, from, directory, to, RENAME_EXCL);
+#else
+  (void)directory;
+  (void)from;
+  (void)to;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
 
 }  // namespace
 
@@ -264,24 +332,7 @@ std::optional<char> read_last_byte(const UniqueFd& fd) {
   return last;
 }
 
-bool lock_whole_file(const UniqueFd& fd) {
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  whole_file.l_start = 0;
-  whole_file.l_len = 0;  // to the end of the file, however far it grows
-  int command = F_OFD_SETLKW;
-  while (::fcntl(fd.get(), command, &whole_file) != 0) {
-    if (errno == EINTR) continue;
-    // Kernels before 3.15 know only process-wide record locks.
-    if (errno == EINVAL && command == F_OFD_SETLKW) {
-      command = F_SETLKW;
-      continue;
-    }
-    return false;
-  }
-  return true;
-}
+bool lock_whole_file(const UniqueFd& fd) { return lock_open_file_description(fd.get()); }
 
 bool sync(const UniqueFd& fd) { return ::fsync(fd.get()) == 0; }
 
@@ -385,10 +436,10 @@ bool Directory::rename_without_replacing(std::string_view from, std::string_view
   const std::optional<std::string> source = entry_name(from);
   const std::optional<std::string> target = entry_name(to);
   if (!source || !target) return false;
-  if (::renameat2(fd_.get(), source->c_str(), fd_.get(), target->c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // File systems without RENAME_NOREPLACE: a hard link is never made over an
-  // existing entry either.
+  if (rename_exclusive(fd_.get(), source->c_str(), target->c_str()) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  // Systems and file systems without such a rename: a hard link is never made
+  // over an existing entry either.
   if (::linkat(fd_.get(), source->c_str(), fd_.get(), target->c_str(), 0) != 0) return false;
   ::unlinkat(fd_.get(), source->c_str(), 0);
   return true;
@@ -417,7 +468,8 @@ UniqueFd Directory::open_file_beneath(std::string_view root, std::string_view re
     const std::string path = beneath(root, relative);
     return UniqueFd(::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   }
-  if (UniqueFd fd = open_without_links(beneath(root, relative), flags | O_NOFOLLOW | O_NONBLOCK); fd || !walk_decides()) {
+  if (UniqueFd fd = open_without_links(beneath(root, relative), flags | O_NOFOLLOW | O_NONBLOCK);
+      fd || !walk_decides()) {
     return fd;
   }
   const std::string_view folder = relative.substr(0, separator);
@@ -440,11 +492,7 @@ FileLock::FileLock(const Directory& directory, std::string_view name) {
   // A lock file made by someone else may be read-only for us; a lock needs no
   // more than a descriptor.
   if (!fd && errno == EACCES) fd = open_regular_entry(directory.fd_.get(), name, O_RDONLY);
-  if (!fd) return;
-  int locked;
-  while ((locked = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
-  }
-  if (locked == 0) fd_ = std::move(fd);
+  if (fd && flock_exclusive(fd.get())) fd_ = std::move(fd);
 }
 
 std::string random_alphanumerics(std::size_t count) {

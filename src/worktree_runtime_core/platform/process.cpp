@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,19 +11,36 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <optional>
 #include <variant>
 
+#include "platform/linux_calls.hpp"
 #include "platform/unique_fd.hpp"
 
+#if WORKTREE_RUNTIME_LINUX_CALLS
+#include <sys/syscall.h>
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+#include <sys/event.h>
+#endif
+
+// The caller's environment, which a child starts with.
+#ifdef __APPLE__
+#include <crt_externs.h>
+// A shared library has no `environ` of its own on macOS.
+static char** caller_environment() { return *::_NSGetEnviron(); }
+#else
 extern char** environ;
+static char** caller_environment() { return environ; }
+#endif
 
 namespace worktree_runtime::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Without a process descriptor (kernels before 5.3) the exit is polled for.
+// Without a descriptor that tells of the exit (Linux before 5.3, or where the
+// system offers none) the exit is polled for.
 constexpr std::chrono::milliseconds kExitPollInterval{5};
 // An interrupt's signal may go to another thread, or arrive just before poll()
 // starts, and then wakes nothing: the source is asked at least this often.
@@ -37,10 +53,59 @@ struct Pipe {
   UniqueFd write_end;
 };
 
+#if WORKTREE_RUNTIME_LINUX_CALLS || defined(__FreeBSD__)
+// A pipe whose ends are close-on-exec from the start: no child inherits them.
 std::optional<Pipe> make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// Nothing to hold while pipes are made: see make_pipe.
+class PipesAndSpawn {};
+#else
+// Without pipe2 a pipe is made, then marked close-on-exec, and a child spawned
+// in between inherits its ends.
+std::optional<Pipe> make_pipe() {
+  int fds[2];
+  if (::pipe(fds) != 0) return std::nullopt;
+  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  if (::fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) return std::nullopt;
+  return pipe;
+}
+
+// Held while a run makes its pipes and spawns its child: no run's child
+// inherits the pipes of another. A process that other code of the caller
+// spawns in that moment may inherit one, which holds up nothing here: a run
+// stops reading once its own child has exited, whoever else holds a pipe.
+class PipesAndSpawn {
+ public:
+  PipesAndSpawn() : held_(lock_) {}
+
+ private:
+  static inline std::mutex lock_;
+  std::lock_guard<std::mutex> held_;
+};
+#endif
+
+// A descriptor that becomes readable once the child `pid` has exited, or
+// none, and then the exit is polled for.
+UniqueFd watch_exit(pid_t pid) {
+#if WORKTREE_RUNTIME_LINUX_CALLS
+  // Close-on-exec, as every process descriptor is.
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+  // No child inherits a kernel event queue. It may wake a moment before the
+  // exit can be waited for; the run then looks again.
+  UniqueFd queue(::kqueue());
+  struct kevent exit_event;
+  EV_SET(&exit_event, static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+  if (!queue || ::kevent(queue.get(), &exit_event, 1, nullptr, 0, nullptr) != 0) return UniqueFd();
+  return queue;
+#else
+  (void)pid;
+  return UniqueFd();
+#endif
 }
 
 class SpawnFileActions {
@@ -73,7 +138,7 @@ class SpawnAttributes {
 // until then its pid still names its group, even after it has exited.
 class Child {
  public:
-  explicit Child(pid_t pid) : pid_(pid), pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
+  explicit Child(pid_t pid) : pid_(pid), exit_watch_(watch_exit(pid)) {}
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() {
@@ -85,7 +150,7 @@ class Child {
   }
 
   // The descriptor that becomes readable when the child exits, or -1.
-  int exit_descriptor() const { return pidfd_.get(); }
+  int exit_descriptor() const { return exit_watch_.get(); }
 
   void signal_group(int signal) const { ::kill(-pid_, signal); }
   void kill_group() const { signal_group(SIGKILL); }
@@ -115,7 +180,7 @@ class Child {
   enum class State { running, exited, lost };
 
   pid_t pid_;
-  UniqueFd pidfd_;
+  UniqueFd exit_watch_;
   State state_ = State::running;
 };
 
@@ -176,10 +241,22 @@ std::variant<Child, int> spawn(const std::vector<std::string>& arguments, const 
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   pid_t pid;
-  if (const int failure = ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ)) {
+  if (const int failure =
+          ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), caller_environment())) {
     return failure;
   }
   return std::variant<Child, int>(std::in_place_index<0>, pid);
+}
+
+// Makes the child's two pipes and spawns it: the started child, or the error
+// number of what failed.
+std::variant<Child, int> start(const std::vector<std::string>& arguments, const std::string& working_directory,
+                               std::optional<Pipe>& output, std::optional<Pipe>& error) {
+  [[maybe_unused]] const PipesAndSpawn held;
+  output = make_pipe();
+  if (output) error = make_pipe();
+  if (!error) return errno;
+  return spawn(arguments, working_directory, *output, *error);
 }
 
 // Appends one read of `fd` to `sink`; closes `fd` at its end. True when
@@ -238,20 +315,16 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
   for (const std::string& argument : arguments) {
     if (holds_nul(argument)) return result;
   }
-  std::optional<Pipe> output = make_pipe();
-  std::optional<Pipe> error = make_pipe();
-  if (!output || !error) {
-    result.error_number = errno;
-    return result;
-  }
+  std::optional<Pipe> output;
+  std::optional<Pipe> error;
   InterruptForwarder interrupts;  // outlives the child: an interrupt is put back once it is reaped
-  std::variant<Child, int> started = spawn(arguments, std::string(working_directory), *output, *error);
-  output->write_end.reset();
-  error->write_end.reset();
+  std::variant<Child, int> started = start(arguments, std::string(working_directory), output, error);
   if (const int* failure = std::get_if<int>(&started)) {
     result.error_number = *failure;
     return result;
   }
+  output->write_end.reset();
+  error->write_end.reset();
   result.error_number = 0;
   Child* child = &std::get<Child>(started);
   const std::chrono::milliseconds poll_sleep = longest_sleep(*child, interrupts);
