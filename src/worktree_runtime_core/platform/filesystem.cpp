@@ -66,6 +66,7 @@ std::optional<std::string> entry_name(std::string_view name) {
   return std::string(name);
 }
 
+// macOS names the field differently.
 const timespec& modification_time(const struct stat& status) {
 #ifdef __APPLE__
   return status.st_mtimespec;
@@ -210,31 +211,6 @@ bool flock_exclusive(int fd) {
   return locked == 0;
 }
 
-// An exclusive lock on the whole of `fd`'s file that belongs to its open file
-// description, waiting for it.
-bool lock_open_file_description(int fd) {
-#if WORKTREE_RUNTIME_LINUX_CALLS
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  whole_file.l_start = 0;
-  whole_file.l_len = 0;  // to the end of the file, however far it grows
-  int command = F_OFD_SETLKW;
-  while (::fcntl(fd, command, &whole_file) != 0) {
-    if (errno == EINTR) continue;
-    // Kernels before 3.15 know only process-wide record locks.
-    if (errno == EINVAL && command == F_OFD_SETLKW) {
-      command = F_SETLKW;
-      continue;
-    }
-    return false;
-  }
-  return true;
-#else
-  return flock_exclusive(fd);
-#endif
-}
-
 // Renames `from` to `to` within `directory` unless `to` exists, in one step;
 // ENOSYS where the system has no such rename.
 int rename_exclusive(int directory, const char* from, const char* to) {
@@ -332,7 +308,28 @@ std::optional<char> read_last_byte(const UniqueFd& fd) {
   return last;
 }
 
-bool lock_whole_file(const UniqueFd& fd) { return lock_open_file_description(fd.get()); }
+bool lock_whole_file(const UniqueFd& fd) {
+#if WORKTREE_RUNTIME_LINUX_CALLS
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  whole_file.l_start = 0;
+  whole_file.l_len = 0;  // to the end of the file, however far it grows
+  int command = F_OFD_SETLKW;
+  while (::fcntl(fd.get(), command, &whole_file) != 0) {
+    if (errno == EINTR) continue;
+    // Kernels before 3.15 know only process-wide record locks.
+    if (errno == EINVAL && command == F_OFD_SETLKW) {
+      command = F_SETLKW;
+      continue;
+    }
+    return false;
+  }
+  return true;
+#else
+  return flock_exclusive(fd.get());
+#endif
+}
 
 bool sync(const UniqueFd& fd) { return ::fsync(fd.get()) == 0; }
 
