@@ -2,6 +2,8 @@
 # machine up first (scripts/setup is idempotent).
 
 PYTHON := $(CURDIR)/.venv/bin/python
+# The free-threaded CPython 3.13's environment (scripts/setup ft).
+PYTHON_FT := $(CURDIR)/.venv-ft/bin/python
 JOBS := $(shell nproc)
 CMAKE_COMMON := -DPython_EXECUTABLE=$(PYTHON) -DWORKTREE_RUNTIME_WERROR=ON
 
@@ -9,18 +11,25 @@ FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
 .PHONY: all setup install demo test layers core-tests python-tests stubtest sanitizer-tests wheel sdist wheel-test fuzz bench \
-	clean
+	setup-ft install-ft test-ft wheel-ft wheel-test-ft clean
 
 all: install
 
 setup:
 	scripts/setup
 
-# Builds the module with -Werror and installs it into .venv the way any user
-# would, with `pip install .`.
+setup-ft:
+	scripts/setup ft
+
+# Builds the module with -Werror and installs it into an environment the way
+# any user would, with `pip install .`: $(call install_module,python,build dir)
+define install_module
+	$(1) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+		-C build-dir=$(2) -C cmake.define.WORKTREE_RUNTIME_WERROR=ON .
+endef
+
 install: setup
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-		-C cmake.define.WORKTREE_RUNTIME_WERROR=ON .
+	$(call install_module,$(PYTHON),build/wheel)
 
 demo: install
 	$(PYTHON) examples/demo.py
@@ -61,12 +70,17 @@ sanitizer-tests: setup
 # Release build by the project's own backend in a fresh build directory (none
 # of the options of the test builds), then auditwheel copies every library
 # outside the manylinux policy into it and tags it with the oldest manylinux
-# that this machine's glibc allows.
+# that this machine's glibc allows. Each interpreter's wheel replaces only
+# its own in dist/: $(call build_wheel,python,build dir,ABI tag)
+define build_wheel
+	rm -rf $(2) dist/*-$(3)-*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(1) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
+		--no-deps -C build-dir=$(2) -C cmake.build-type=Release -w $(2)/unrepaired .
+	PATH=$(dir $(1)):$$PATH auditwheel repair --wheel-dir dist $(2)/unrepaired/*.whl
+endef
+
 wheel: setup
-	rm -rf build/dist-wheel dist/*.whl
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
-		--no-deps -C build-dir=build/dist-wheel -C cmake.build-type=Release -w build/dist-wheel/unrepaired .
-	PATH=$(CURDIR)/.venv/bin:$$PATH auditwheel repair --wheel-dir dist build/dist-wheel/unrepaired/*.whl
+	$(call build_wheel,$(PYTHON),build/dist-wheel,cp313-cp313)
 
 # The source distribution: the files the build reads (pyproject.toml lists them).
 sdist: setup
@@ -76,8 +90,25 @@ sdist: setup
 # Installs the wheel into a new environment outside the tree and checks that
 # it stands on its own: its libraries, the demo, its tag and its stubs.
 wheel-test: wheel
-	WORKTREE_RUNTIME_WHEEL="$$(echo dist/*.whl)" \
+	WORKTREE_RUNTIME_WHEEL="$$(echo dist/*-cp313-cp313-*.whl)" \
 		$(PYTHON) -m pytest -q -p no:cacheprovider tests/wheel
+
+# The same for the free-threaded CPython 3.13 (built once, outside the tree,
+# by scripts/setup ft): the module in .venv-ft, the whole Python suite and
+# stubtest under it with the GIL off, and its own cp313t wheel.
+install-ft: setup-ft
+	$(call install_module,$(PYTHON_FT),build/wheel-ft)
+
+test-ft: install-ft
+	WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/.venv-ft/lib $(PYTHON_FT) -m pytest -q
+	MYPYPATH=$(CURDIR) $(PYTHON_FT) -m mypy.stubtest _worktree_runtime_native
+
+wheel-ft: setup-ft
+	$(call build_wheel,$(PYTHON_FT),build/dist-wheel-ft,cp313-cp313t)
+
+wheel-test-ft: wheel-ft
+	WORKTREE_RUNTIME_WHEEL="$$(echo dist/*-cp313-cp313t-*.whl)" \
+		$(PYTHON_FT) -m pytest -q -p no:cacheprovider tests/wheel
 
 # Each harness runs for FUZZ_SECONDS, starting from its saved inputs; its
 # growing corpus stays in build/fuzz. A crasher lands in build/fuzz/findings/:
