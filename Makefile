@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
 .PHONY: all setup install demo test layers core-tests python-tests stubtest sanitizer-tests wheel sdist wheel-test fuzz bench \
-	setup-ft install-ft test-ft wheel-ft wheel-test-ft clean
+	setup-ft install-ft test-ft sanitizer-tests-ft wheel-ft wheel-test-ft clean
 
 all: install
 
@@ -51,20 +51,28 @@ python-tests: install
 stubtest: install
 	MYPYPATH=$(CURDIR) $(PYTHON) -m mypy.stubtest _worktree_runtime_native
 
+# The Python tests against the sanitizer build in a build directory, the
+# sanitizers' runtimes loaded into the interpreter, which is not instrumented
+# itself, so its leaks are not reported:
+# $(call sanitized_python_tests,python,build dir,more environment)
+define sanitized_python_tests
+	compiler=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' $(2)/CMakeCache.txt); \
+	LD_PRELOAD=$$($$compiler -print-file-name=libasan.so):$$($$compiler -print-file-name=libubsan.so) ASAN_OPTIONS=detect_leaks=0 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(3) \
+		PYTHONPATH=$(CURDIR)/$(2) WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/$(2) \
+		$(1) -m pytest -q -p no:cacheprovider
+endef
+
 # The core tests and the same Python tests against a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer. The core tests run with
-# leak detection; the interpreter itself is not instrumented, so its leaks
-# are not reported.
+# leak detection; the interpreter allocates its objects with malloc, where
+# AddressSanitizer sees them.
 sanitizer-tests: setup
 	cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DWORKTREE_RUNTIME_SANITIZE=ON \
 		-DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)
 	cmake --build build/sanitize -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/sanitize --output-on-failure
-	compiler=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/sanitize/CMakeCache.txt); \
-	LD_PRELOAD=$$($$compiler -print-file-name=libasan.so):$$($$compiler -print-file-name=libubsan.so) ASAN_OPTIONS=detect_leaks=0 \
-		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-		PYTHONPATH=$(CURDIR)/build/sanitize WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/build/sanitize \
-		$(PYTHON) -m pytest -q -p no:cacheprovider
+	$(call sanitized_python_tests,$(PYTHON),build/sanitize,PYTHONMALLOC=malloc)
 
 # A wheel that pip installs where there is no compiler and no -dev package: a
 # Release build by the project's own backend in a fresh build directory (none
@@ -102,6 +110,15 @@ install-ft: setup-ft
 test-ft: install-ft
 	WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/.venv-ft/lib $(PYTHON_FT) -m pytest -q
 	MYPYPATH=$(CURDIR) $(PYTHON_FT) -m mypy.stubtest _worktree_runtime_native
+
+# The Python tests under the free-threaded interpreter against a sanitizer
+# build. That interpreter allocates its objects with mimalloc only (it refuses
+# PYTHONMALLOC=malloc): AddressSanitizer sees the module's own memory.
+sanitizer-tests-ft: setup-ft
+	cmake -S . -B build/sanitize-ft -DCMAKE_BUILD_TYPE=Debug -DWORKTREE_RUNTIME_SANITIZE=ON \
+		-DPython_EXECUTABLE=$(PYTHON_FT) -DWORKTREE_RUNTIME_WERROR=ON
+	cmake --build build/sanitize-ft -j $(JOBS)
+	$(call sanitized_python_tests,$(PYTHON_FT),build/sanitize-ft,)
 
 wheel-ft: setup-ft
 	$(call build_wheel,$(PYTHON_FT),build/dist-wheel-ft,cp313-cp313t)
