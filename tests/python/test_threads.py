@@ -280,20 +280,27 @@ def test_an_environment_dict_changed_by_another_thread_is_read_as_one_of_its_sta
     assert len(verdicts) > 1
     steps = itertools.count()
 
+    def noise_name(step, index):
+        return f"NOISE_{step}_{index}_é"
+
     def change():
         # Each text made anew and not ASCII, so its UTF-8 form is made on its
-        # first read, which may be in a validating thread; the added names
-        # make the dict grow and shrink.
+        # first read, by a validating thread or the one below; the dict alone
+        # holds the names and values it adds, which grow and shrink it.
         step = next(steps)
         env["QUORBEL_BRANCH"] = "other" if step % 2 else "feature"
-        added = [f"NOISE_{step}_{index}_é" for index in range(32)]
-        for index, name in enumerate(added):
-            env[name] = f"välue {step} {index}"
+        for index in range(32):
+            env[noise_name(step, index)] = f"välue {step} {index}"
         env["OTHER"] = 1 if step % 3 == 0 else f"tëxt {step}"
         del env["QUORBEL_WORKTREE"]
-        for name in added:
-            del env[name]
+        for index in range(32):
+            del env[noise_name(step, index)]
         env["QUORBEL_WORKTREE"] = str(linked)
+
+    def convert_values():
+        for value in list(env.values()):
+            if isinstance(value, str):
+                native.path_fingerprint(value)
 
     def validator():
         for _ in range(40):
@@ -301,7 +308,7 @@ def test_an_environment_dict_changed_by_another_thread_is_read_as_one_of_its_sta
             assert (result.ok, result.reason_code) in verdicts
             assert result.binding.to_dict() == registered.to_dict()
 
-    run_together([validator] * (THREADS - 1), meanwhile=[change])
+    run_together([validator] * (THREADS - 2), meanwhile=[change, convert_values])
 
 
 # ---------------------------------------------------------------------------
