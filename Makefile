@@ -2,6 +2,8 @@
 # machine up first (scripts/setup is idempotent).
 
 PYTHON := $(CURDIR)/.venv/bin/python
+# The free-threaded CPython 3.13's environment (scripts/setup ft).
+PYTHON_FT := $(CURDIR)/.venv-ft/bin/python
 JOBS := $(shell nproc)
 CMAKE_COMMON := -DPython_EXECUTABLE=$(PYTHON) -DWORKTREE_RUNTIME_WERROR=ON
 
@@ -9,18 +11,25 @@ FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
 .PHONY: all setup install demo test layers core-tests core-tests-fallbacks python-tests stubtest sanitizer-tests wheel sdist \
-	wheel-test fuzz check-portable bench clean
+	wheel-test fuzz check-portable bench setup-ft install-ft test-ft sanitizer-tests-ft wheel-ft wheel-test-ft clean
 
 all: install
 
 setup:
 	scripts/setup
 
-# Builds the module with -Werror and installs it into .venv the way any user
-# would, with `pip install .`.
+setup-ft:
+	scripts/setup ft
+
+# Builds the module with -Werror and installs it into an environment the way
+# any user would, with `pip install .`: $(call install_module,python,build dir)
+define install_module
+	$(1) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+		-C build-dir=$(2) -C cmake.define.WORKTREE_RUNTIME_WERROR=ON .
+endef
+
 install: setup
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-		-C cmake.define.WORKTREE_RUNTIME_WERROR=ON .
+	$(call install_module,$(PYTHON),build/wheel)
 
 demo: install
 	$(PYTHON) examples/demo.py
@@ -52,31 +61,44 @@ python-tests: install
 stubtest: install
 	MYPYPATH=$(CURDIR) $(PYTHON) -m mypy.stubtest _worktree_runtime_native
 
+# The Python tests against the sanitizer build in a build directory, the
+# sanitizers' runtimes loaded into the interpreter, which is not instrumented
+# itself, so its leaks are not reported:
+# $(call sanitized_python_tests,python,build dir,more environment)
+define sanitized_python_tests
+	compiler=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' $(2)/CMakeCache.txt); \
+	LD_PRELOAD=$$($$compiler -print-file-name=libasan.so):$$($$compiler -print-file-name=libubsan.so) ASAN_OPTIONS=detect_leaks=0 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(3) \
+		PYTHONPATH=$(CURDIR)/$(2) WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/$(2) \
+		$(1) -m pytest -q -p no:cacheprovider
+endef
+
 # The core tests and the same Python tests against a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer. The core tests run with
-# leak detection; the interpreter itself is not instrumented, so its leaks
-# are not reported.
+# leak detection; the interpreter allocates its objects with malloc, where
+# AddressSanitizer sees them.
 sanitizer-tests: setup
 	cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DWORKTREE_RUNTIME_SANITIZE=ON \
 		-DWORKTREE_RUNTIME_CORE_TESTS=ON $(CMAKE_COMMON)
 	cmake --build build/sanitize -j $(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/sanitize --output-on-failure
-	compiler=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/sanitize/CMakeCache.txt); \
-	LD_PRELOAD=$$($$compiler -print-file-name=libasan.so):$$($$compiler -print-file-name=libubsan.so) ASAN_OPTIONS=detect_leaks=0 \
-		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-		PYTHONPATH=$(CURDIR)/build/sanitize WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/build/sanitize \
-		$(PYTHON) -m pytest -q -p no:cacheprovider
+	$(call sanitized_python_tests,$(PYTHON),build/sanitize,PYTHONMALLOC=malloc)
 
 # A wheel that pip installs where there is no compiler and no -dev package: a
 # Release build by the project's own backend in a fresh build directory (none
 # of the options of the test builds), then auditwheel copies every library
 # outside the manylinux policy into it and tags it with the oldest manylinux
-# that this machine's glibc allows.
+# that this machine's glibc allows. Each interpreter's wheel replaces only
+# its own in dist/: $(call build_wheel,python,build dir,ABI tag)
+define build_wheel
+	rm -rf $(2) dist/*-$(3)-*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(1) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
+		--no-deps -C build-dir=$(2) -C cmake.build-type=Release -w $(2)/unrepaired .
+	PATH=$(dir $(1)):$$PATH auditwheel repair --wheel-dir dist $(2)/unrepaired/*.whl
+endef
+
 wheel: setup
-	rm -rf build/dist-wheel dist/*.whl
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation \
-		--no-deps -C build-dir=build/dist-wheel -C cmake.build-type=Release -w build/dist-wheel/unrepaired .
-	PATH=$(CURDIR)/.venv/bin:$$PATH auditwheel repair --wheel-dir dist build/dist-wheel/unrepaired/*.whl
+	$(call build_wheel,$(PYTHON),build/dist-wheel,cp313-cp313)
 
 # The source distribution: the files the build reads (pyproject.toml lists them).
 sdist: setup
@@ -86,8 +108,34 @@ sdist: setup
 # Installs the wheel into a new environment outside the tree and checks that
 # it stands on its own: its libraries, the demo, its tag and its stubs.
 wheel-test: wheel
-	WORKTREE_RUNTIME_WHEEL="$$(echo dist/*.whl)" \
+	WORKTREE_RUNTIME_WHEEL="$$(echo dist/*-cp313-cp313-*.whl)" \
 		$(PYTHON) -m pytest -q -p no:cacheprovider tests/wheel
+
+# The same for the free-threaded CPython 3.13 (built once, outside the tree,
+# by scripts/setup ft): the module in .venv-ft, the whole Python suite and
+# stubtest under it with the GIL off, and its own cp313t wheel.
+install-ft: setup-ft
+	$(call install_module,$(PYTHON_FT),build/wheel-ft)
+
+test-ft: install-ft
+	WORKTREE_RUNTIME_EXPECTED_MODULE=$(CURDIR)/.venv-ft/lib $(PYTHON_FT) -m pytest -q
+	MYPYPATH=$(CURDIR) $(PYTHON_FT) -m mypy.stubtest _worktree_runtime_native
+
+# The Python tests under the free-threaded interpreter against a sanitizer
+# build. That interpreter allocates its objects with mimalloc only (it refuses
+# PYTHONMALLOC=malloc): AddressSanitizer sees the module's own memory.
+sanitizer-tests-ft: setup-ft
+	cmake -S . -B build/sanitize-ft -DCMAKE_BUILD_TYPE=Debug -DWORKTREE_RUNTIME_SANITIZE=ON \
+		-DPython_EXECUTABLE=$(PYTHON_FT) -DWORKTREE_RUNTIME_WERROR=ON
+	cmake --build build/sanitize-ft -j $(JOBS)
+	$(call sanitized_python_tests,$(PYTHON_FT),build/sanitize-ft,)
+
+wheel-ft: setup-ft
+	$(call build_wheel,$(PYTHON_FT),build/dist-wheel-ft,cp313-cp313t)
+
+wheel-test-ft: wheel-ft
+	WORKTREE_RUNTIME_WHEEL="$$(echo dist/*-cp313-cp313t-*.whl)" \
+		$(PYTHON_FT) -m pytest -q -p no:cacheprovider tests/wheel
 
 # Each harness runs for FUZZ_SECONDS, starting from its saved inputs; its
 # growing corpus stays in build/fuzz. A crasher lands in build/fuzz/findings/:

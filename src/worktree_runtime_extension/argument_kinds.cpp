@@ -1,7 +1,5 @@
 #include "argument_kinds.hpp"
 
-#include <exception>
-
 #include "guarded.hpp"
 #include "standard_library.hpp"
 #include "support/text.hpp"
@@ -120,8 +118,9 @@ std::optional<OptionalInteger> OptionalInteger::convert(PyObject* object) {
 
 namespace {
 
-// The snapshot of a dict whose keys and values are all str; nothing when one
-// is not, or cannot be UTF-8 (a lone surrogate).
+// The snapshot of a dict that no other thread can reach, whose keys and
+// values are all str; nothing when one is not, or cannot be UTF-8 (a lone
+// surrogate).
 std::optional<support::EnvSnapshot> snapshot_of_text_dict(PyObject* object) {
   support::EnvSnapshot snapshot;
   Py_ssize_t position = 0;
@@ -149,19 +148,13 @@ std::optional<support::EnvSnapshot> snapshot_of_text_dict(PyObject* object) {
 std::optional<EnvMapping> EnvMapping::convert(PyObject* object) {
   if (!PyDict_Check(object)) return EnvMapping{};
   // The caller's dict may be changed by another thread meanwhile (in a
-  // free-threaded build): it is walked inside its critical section, which
-  // ends before anything thrown inside (running out of memory) goes on.
-  std::optional<support::EnvSnapshot> snapshot;
-  std::exception_ptr failure;
-  Py_BEGIN_CRITICAL_SECTION(object);
-  try {
-    snapshot = snapshot_of_text_dict(object);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_CRITICAL_SECTION();
-  if (failure) std::rethrow_exception(failure);
-  return EnvMapping{std::move(snapshot)};
+  // free-threaded build). Its copy is made whole under the dict's lock and
+  // holds its own references: walking the dict itself under that lock would
+  // not do, as the UTF-8 form of a text takes the text's lock, and waiting for
+  // it lets the dict's go, and with it the keys and values the walk borrowed.
+  const PyRef copy = PyRef::steal(PyDict_Copy(object));
+  if (!copy) return std::nullopt;
+  return EnvMapping{snapshot_of_text_dict(copy.get())};
 }
 
 std::optional<JsonPayload> JsonPayload::convert(PyObject* object) {

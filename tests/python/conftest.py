@@ -1,6 +1,8 @@
+import functools
 import os
 import subprocess
 import sys
+import sysconfig
 import time
 
 import pytest
@@ -8,8 +10,14 @@ import pytest
 import _worktree_runtime_native as native
 
 
+# A free-threaded build of CPython, which runs without the GIL unless a module
+# it imports needs it.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
 def pytest_report_header(config):
-    return f"module under test: {native.__file__}"
+    return [f"module under test: {native.__file__}",
+            f"free-threaded: {FREE_THREADED}, GIL enabled: {sys._is_gil_enabled()}"]
 
 
 def pytest_configure(config):
@@ -119,17 +127,34 @@ def child_python_env():
     return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
 
 
+ADDRESS_SPACE_PROBE = """\
+with open("/proc/self/status") as status:
+    print(next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:")))
+"""
+
+
+@functools.cache
+def starting_address_space():
+    """The address space a fresh interpreter holds when its code starts: a free-threaded
+    CPython reserves about 1 GiB for its allocator before that."""
+    return int(subprocess.run([sys.executable, "-c", ADDRESS_SPACE_PROBE], env=child_python_env(),
+                              capture_output=True, text=True, check=True).stdout)
+
+
 def run_isolated(code, *, cwd=None, memory_bytes=2 << 30, timeout=120):
     """Runs `code` in a fresh interpreter that imports this same module, with its
-    address space capped at `memory_bytes` (not under AddressSanitizer, which
-    reserves far more). A crash shows as a negative return code, and running out
-    of memory as a MemoryError on its standard error."""
+    address space capped at `memory_bytes` beyond what the interpreter holds at
+    start (not under AddressSanitizer, which reserves far more). A crash shows as
+    a negative return code, and running out of memory as a MemoryError on its
+    standard error."""
     import resource
 
-    def cap_memory():
-        resource.setrlimit(resource.RLIMIT_AS, (memory_bytes, memory_bytes))
-
     sanitized = "asan" in os.environ.get("LD_PRELOAD", "")
+    limit = None if sanitized else starting_address_space() + memory_bytes
+
+    def cap_memory():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
     env = child_python_env()
     return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=timeout, preexec_fn=None if sanitized else cap_memory)

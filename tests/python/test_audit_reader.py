@@ -5,13 +5,13 @@ import json
 import os
 import pathlib
 import random
-import subprocess
 import sys
 import weakref
 
 import pytest
 
 import _worktree_runtime_native as native
+from conftest import run_isolated
 
 ACTIVE = "worktree-events.ndjson"
 UTC = datetime.UTC
@@ -259,13 +259,11 @@ def test_line_splitting_and_trimming(audit_dir, content, expected):
                     reason="AddressSanitizer reserves more address space than the limit")
 def test_blank_lines_cost_no_memory_per_line(audit_dir):
     # Ten million blank lines make no records, and no room is set aside for
-    # them: the read fits in a 1 GiB address space.
+    # them: the read fits in 1 GiB of address space.
     audit_dir.mkdir(parents=True)
     (audit_dir / ACTIVE).write_bytes(b"\n" * 10_000_000)
-    limited_read = ("import resource, _worktree_runtime_native as native\n"
-                    "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
-                    "print(len(native.read_records()))")
-    result = subprocess.run([sys.executable, "-c", limited_read], capture_output=True, text=True, check=False)
+    result = run_isolated("import _worktree_runtime_native as native; print(len(native.read_records()))",
+                          memory_bytes=1 << 30)
     assert (result.returncode, result.stdout.strip()) == (0, "0"), result.stderr
 
 

@@ -9,7 +9,7 @@ import types
 import pytest
 
 import _worktree_runtime_native as native
-from conftest import run_isolated
+from conftest import FREE_THREADED, run_isolated
 
 MODULE_TABLE = [
     "CURRENT_SCHEMA_VERSION", "LEGACY_PROJECT_ID", "MAIN_BRANCHES", "QUORBEL_WORKTREE_ENV", "QUORBEL_BRANCH_ENV",
@@ -215,3 +215,12 @@ def test_another_interpreter_cannot_import_the_module_and_leaves_it_whole(tmp_pa
         assert entry.worktree == pathlib.Path("/a")
         """), cwd=tmp_path)
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="an interpreter built with the GIL always holds it")
+def test_a_free_threaded_interpreter_runs_without_the_gil_after_the_import(monkeypatch):
+    # The module says it needs no GIL; the import of a module that does not
+    # say so turns the GIL on, with a warning.
+    monkeypatch.delenv("PYTHON_GIL", raising=False)
+    result = run_isolated("import sys, _worktree_runtime_native; print(sys._is_gil_enabled())")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "False\n", "")

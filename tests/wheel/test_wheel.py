@@ -10,6 +10,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -103,6 +104,13 @@ def test_every_library_the_module_loads_is_bundled_or_allowed_by_its_manylinux_p
             sonames = [tag.soname for tag in ELFFile(stream).get_section_by_name(".dynamic").iter_tags("DT_SONAME")]
         outside_the_wheel[str(file)] = sonames[0] if sonames else file.name
     assert set(outside_the_wheel.values()) <= set(policy["lib_whitelist"]), outside_the_wheel
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="an interpreter built with the GIL always holds it")
+def test_a_free_threaded_interpreter_runs_without_the_gil_after_the_import(python, outside):
+    assert run([python, "-I", "-c", "import sys, _worktree_runtime_native; print(sys._is_gil_enabled())"],
+               cwd=outside) == "False\n"
 
 
 def test_the_demo_runs_against_the_installed_module(python, outside):
