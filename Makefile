@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
 .PHONY: all setup install demo test layers core-tests python-tests stubtest sanitizer-tests wheel sdist wheel-test fuzz bench \
-	clean
+	test-trixie test-aarch64 clean
 
 all: install
 
@@ -94,6 +94,18 @@ fuzz:
 			-timeout=10 -rss_limit_mb=2560 -max_len=262144 -print_final_stats=1 \
 			-artifact_prefix=build/fuzz/findings/$$harness- build/fuzz/corpus/$$harness tests/fuzz/corpus/$$harness; \
 	done
+
+# The core tests, the Python tests and tests/smoke/cross_platform.py against a
+# build in a Debian 13 root, made once outside the tree: natively with that
+# release's libraries, and cross-built for aarch64 and run under qemu-user.
+# The smoke script must print there what it prints with this machine's build.
+test-trixie: install
+	scripts/setup trixie
+	scripts/trixie amd64
+
+test-aarch64: install
+	scripts/setup aarch64
+	scripts/trixie arm64
 
 bench: install
 	$(PYTHON) bench/run.py
