@@ -11,7 +11,8 @@ FUZZ_SECONDS ?= 30
 FUZZ_HARNESSES = $(basename $(notdir $(wildcard tests/fuzz/*_fuzz.cpp)))
 
 .PHONY: all setup install demo test layers core-tests core-tests-fallbacks python-tests stubtest sanitizer-tests wheel sdist \
-	wheel-test fuzz check-portable bench setup-ft install-ft test-ft sanitizer-tests-ft wheel-ft wheel-test-ft clean
+	wheel-test fuzz check-portable bench setup-ft install-ft test-ft sanitizer-tests-ft wheel-ft wheel-test-ft \
+	test-trixie test-aarch64 clean
 
 all: install
 
@@ -159,6 +160,18 @@ fuzz:
 check-portable:
 	scripts/setup portable
 	$(PYTHON) scripts/check_portable -j $(JOBS)
+
+# The core tests, the Python tests and tests/smoke/cross_platform.py against a
+# build in a Debian 13 root, made once outside the tree: natively with that
+# release's libraries, and cross-built for aarch64 and run under qemu-user.
+# The smoke script must print there what it prints with this machine's build.
+test-trixie: install
+	scripts/setup trixie
+	scripts/trixie amd64
+
+test-aarch64: install
+	scripts/setup aarch64
+	scripts/trixie arm64
 
 bench: install
 	$(PYTHON) bench/run.py

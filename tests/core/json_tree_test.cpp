@@ -39,7 +39,7 @@ json nested(std::size_t depth) {
   json* innermost = &root;
   for (std::size_t level = 1; level < depth; ++level) {
     innermost->push_back(1);
-    innermost->push_back({{"k", {2}}});
+    innermost->push_back(json::parse(R"({"k": [2]})"));
     innermost = &innermost->emplace_back(json::array());
   }
   return root;

@@ -158,3 +158,25 @@ def run_isolated(code, *, cwd=None, memory_bytes=2 << 30, timeout=120):
     env = child_python_env()
     return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=timeout, preexec_fn=None if sanitized else cap_memory)
+
+
+# What qemu-user cannot show. Each test that needs it asks the system first,
+# so that it runs wherever the system can.
+
+
+def spawn_reports_start_failures():
+    """Whether posix_spawnp here tells its caller that the child could not start.
+    Under qemu-user it cannot: qemu runs the child of a vfork as a fork, so the
+    failure never reaches the parent, and the child just exits with 127."""
+    try:
+        pid = os.posix_spawnp("no-such-program-anywhere", ["no-such-program-anywhere"], os.environ)
+    except FileNotFoundError:
+        return True
+    os.waitpid(pid, 0)
+    return False
+
+
+def address_space_limit_binds():
+    """Whether a lowered address-space limit refuses a child a large mapping.
+    qemu-user keeps the limit from itself, and so from the program it runs."""
+    return run_isolated("import mmap; mmap.mmap(-1, 1 << 30)", memory_bytes=512 << 20).returncode != 0

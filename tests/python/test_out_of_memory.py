@@ -8,10 +8,13 @@ import textwrap
 
 import pytest
 
-from conftest import run_isolated
+from conftest import address_space_limit_binds, run_isolated
 
-pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                                reason="AddressSanitizer reserves more address space than any limit here")
+pytestmark = [
+    pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                       reason="AddressSanitizer reserves more address space than any limit here"),
+    pytest.mark.skipif(not address_space_limit_binds(), reason="an address-space limit does not bind here (qemu-user)"),
+]
 
 STORE_RELATIVE = ".quorbel/state/worktree-runtime/bindings.json"
 SESSIONS = 4000

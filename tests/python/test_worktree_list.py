@@ -9,11 +9,13 @@ import types
 import pytest
 
 import _worktree_runtime_native as native
-from conftest import git
+from conftest import git, spawn_reports_start_failures
 
 ROOT = "/srv/project"
 H1 = "1" * 40
 H2 = "2" * 40
+START_FAILURES_REPORTED = pytest.mark.skipif(
+    not spawn_reports_start_failures(), reason="posix_spawnp here does not report a child's failed start (qemu-user)")
 
 
 def runner(stdout="", returncode=0, stderr=""):
@@ -238,6 +240,7 @@ def test_missing_directory_is_reported_by_git(tmp_path, git_env):
 # A fake git, for what real git does not do.
 
 
+@START_FAILURES_REPORTED
 def test_git_missing_from_path(repo, monkeypatch, tmp_path):
     empty = tmp_path / "empty-bin"
     empty.mkdir()
@@ -247,6 +250,7 @@ def test_git_missing_from_path(repo, monkeypatch, tmp_path):
     assert raised.value.args == ("git binary not found on PATH",)
 
 
+@START_FAILURES_REPORTED
 def test_git_that_cannot_be_executed(monkeypatch, tmp_path):
     bin_dir = tmp_path / "no-exec-bin"
     bin_dir.mkdir()
