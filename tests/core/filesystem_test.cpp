@@ -29,24 +29,35 @@ std::string content_of(const fs::path& path) {
 }
 
 Directory opened(const std::string& path) {
-  std::optional<Directory> directory = Directory::open(path, Directory::Missing::fail);
+  SystemResult<Directory> directory = Directory::open(path, Directory::Missing::fail);
   EXPECT_TRUE(directory) << path;
   return std::move(*directory);
 }
 
+// The error number of a failed call; 0 for success.
+template <class T>
+int error_number(const SystemResult<T>& result) {
+  return result ? 0 : result.error().number;
+}
+
+// An opener gives 0 when it opened the file, else the error number, or -1
+// when it tells no reason.
 struct OpenerCase {
   const char* name;
-  std::function<bool(const Directory&, const std::string&)> open;
+  std::function<int(const Directory&, const std::string&)> open;
 };
 
 const OpenerCase kOpeners[] = {
-    {"open_for_append", [](const Directory& d, const std::string& name) { return bool(d.open_for_append(name)); }},
-    {"create_exclusive", [](const Directory& d, const std::string& name) { return bool(d.create_exclusive(name)); }},
-    {"create_if_missing", [](const Directory& d, const std::string& name) { return d.create_if_missing(name); }},
-    {"file_lock", [](const Directory& d, const std::string& name) { return FileLock(d, name).locked(); }},
+    {"open_for_append",
+     [](const Directory& d, const std::string& name) { return error_number(d.open_for_append(name)); }},
+    {"create_exclusive",
+     [](const Directory& d, const std::string& name) { return error_number(d.create_exclusive(name)); }},
+    {"create_if_missing",
+     [](const Directory& d, const std::string& name) { return error_number(d.create_if_missing(name)); }},
+    {"file_lock", [](const Directory& d, const std::string& name) { return error_number(FileLock::acquire(d, name)); }},
     {"read_file",
      [](const Directory& d, const std::string& name) {
-       return d.read_file(name, 1024).status != FileContent::Status::failed;
+       return d.read_file(name, 1024).status != FileContent::Status::failed ? 0 : -1;
      }},
 };
 
@@ -59,11 +70,11 @@ TEST_P(EveryOpener, NeverFollowsALinkAtTheName) {
   fs::create_symlink(at("victim"), at("to-file"));
   fs::create_symlink(at("absent"), at("to-nothing"));
   const Directory directory = opened(root_.string());
-  EXPECT_FALSE(GetParam().open(directory, "to-file"));
-  EXPECT_FALSE(GetParam().open(directory, "to-nothing"));
+  EXPECT_NE(GetParam().open(directory, "to-file"), 0);
+  EXPECT_NE(GetParam().open(directory, "to-nothing"), 0);
   EXPECT_EQ(content_of(at("victim")), "precious");
   EXPECT_FALSE(fs::exists(at("absent")));
-  EXPECT_TRUE(GetParam().open(directory, "plain"));
+  EXPECT_EQ(GetParam().open(directory, "plain"), 0);
 }
 
 // A FIFO nobody reads would swallow a short write and block a long one, and
@@ -71,7 +82,7 @@ TEST_P(EveryOpener, NeverFollowsALinkAtTheName) {
 TEST_P(EveryOpener, RefusesAFifoWithoutWaiting) {
   ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0666), 0);
   const Directory directory = opened(root_.string());
-  EXPECT_FALSE(GetParam().open(directory, "fifo"));
+  EXPECT_NE(GetParam().open(directory, "fifo"), 0);
   EXPECT_TRUE(fs::is_fifo(at("fifo")));
 }
 
@@ -79,9 +90,11 @@ TEST_P(EveryOpener, TakesOnlyOneComponentAsAName) {
   fs::create_directory(at("sub"));
   const Directory directory = opened(root_.string());
   for (const char* name : {"", ".", "..", "sub/file"}) {
-    errno = 0;
-    EXPECT_FALSE(GetParam().open(directory, name)) << name;
-    EXPECT_EQ(errno, EINVAL) << name;
+    const int error = GetParam().open(directory, name);
+    EXPECT_NE(error, 0) << name;
+    if (error != -1) {
+      EXPECT_EQ(error, EINVAL) << name;
+    }
   }
   EXPECT_FALSE(fs::exists(at("sub/file")));
 }
@@ -102,15 +115,11 @@ TEST_P(OpenBeneath, RefusesALinkAtAnyComponent) {
   fs::create_symlink(at("elsewhere"), at("repo/" + linked));
   std::ofstream(at("elsewhere/log"), std::ios::binary) << "theirs";
   for (const Directory::Missing missing : {Directory::Missing::fail, Directory::Missing::create}) {
-    errno = 0;
-    EXPECT_FALSE(Directory::open_beneath(at("repo"), ".state/shared/audit", missing));
-    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(error_number(Directory::open_beneath(at("repo"), ".state/shared/audit", missing)), ELOOP);
   }
   const std::string log = linked + "/log";
   EXPECT_EQ(Directory::read_file_beneath(at("repo"), log, 1024).status, FileContent::Status::failed);
-  errno = 0;
-  EXPECT_FALSE(Directory::open_for_append_beneath(at("repo"), log));
-  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(error_number(Directory::open_for_append_beneath(at("repo"), log)), ELOOP);
   EXPECT_EQ(content_of(at("elsewhere/log")), "theirs");
   EXPECT_EQ(std::distance(fs::directory_iterator(at("elsewhere")), {}), 1);
 }
@@ -120,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(Components, OpenBeneath, testing::Values(".state", ".st
 TEST_F(OpenBeneath, FollowsLinksToAndAboveTheRootAndMakesWhatIsMissing) {
   fs::create_directory(at("real"));
   fs::create_symlink(at("real"), at("root-link"));
-  std::optional<Directory> made = Directory::open_beneath(at("root-link/new-root"), "a/b", Directory::Missing::create);
+  SystemResult<Directory> made = Directory::open_beneath(at("root-link/new-root"), "a/b", Directory::Missing::create);
   ASSERT_TRUE(made);
   EXPECT_EQ(made->path(), at("root-link/new-root/a/b"));
   EXPECT_TRUE(made->create_if_missing("file"));
@@ -129,17 +138,15 @@ TEST_F(OpenBeneath, FollowsLinksToAndAboveTheRootAndMakesWhatIsMissing) {
   EXPECT_EQ(Directory::read_file_beneath(at("root-link/new-root"), "a/b/file", 16).status, FileContent::Status::read);
   EXPECT_EQ(Directory::read_file_beneath(at("root-link/new-root"), "a/none/file", 16).status,
             FileContent::Status::missing);
-  errno = 0;
-  EXPECT_FALSE(Directory::open_beneath(at("real"), "missing/x", Directory::Missing::fail));
-  EXPECT_EQ(errno, ENOENT);
-  EXPECT_FALSE(Directory::open_beneath(at("real"), "new-root/../new-root", Directory::Missing::fail));
-  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(error_number(Directory::open_beneath(at("real"), "missing/x", Directory::Missing::fail)), ENOENT);
+  EXPECT_EQ(error_number(Directory::open_beneath(at("real"), "new-root/../new-root", Directory::Missing::fail)),
+            EINVAL);
 }
 
 TEST_F(OpenBeneath, TakesAnEmptyRootAsTheCurrentDirectory) {
   const fs::path previous = fs::current_path();
   fs::current_path(root_);
-  const std::optional<Directory> made = Directory::open_beneath("", "a/b", Directory::Missing::create);
+  const SystemResult<Directory> made = Directory::open_beneath("", "a/b", Directory::Missing::create);
   fs::current_path(previous);
   ASSERT_TRUE(made);
   EXPECT_EQ(made->path(), "a/b");
@@ -167,9 +174,7 @@ class RenameOntoATakenName : public ScratchDirectory, public testing::WithParamI
 TEST_P(RenameOntoATakenName, IsRefusedAndLeavesBothEntriesWhole) {
   std::ofstream(at("from"), std::ios::binary) << "new";
   GetParam().make(at("taken"));
-  errno = 0;
-  EXPECT_FALSE(opened(root_.string()).rename_without_replacing("from", "taken"));
-  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(error_number(opened(root_.string()).rename_without_replacing("from", "taken")), EEXIST);
   EXPECT_EQ(content_of(at("from")), "new");
   EXPECT_EQ(fs::symlink_status(at("taken")).type(), GetParam().type);
   if (GetParam().type == fs::file_type::regular) {
@@ -220,7 +225,9 @@ TEST_F(DirectoryFiles, OfRacingRenamesWithoutReplacingExactlyOneTakesTheName) {
 }
 
 TEST_F(DirectoryFiles, LastByteIsReadFromTheEndOfTheOpenFile) {
-  const UniqueFd empty = opened(root_.string()).open_for_append("log");
+  const SystemResult<UniqueFd> log = opened(root_.string()).open_for_append("log");
+  ASSERT_TRUE(log);
+  const UniqueFd& empty = *log;
   EXPECT_EQ(read_last_byte(empty), std::nullopt);
   ASSERT_TRUE(write_all(empty, "line\ntorn"));
   EXPECT_EQ(read_last_byte(empty), 'n');
@@ -236,15 +243,15 @@ struct LockerCase {
 const LockerCase kLockers[] = {
     {"lock_whole_file",
      [](const Directory& directory, const std::function<void()>& work) {
-       const UniqueFd fd = directory.open_for_append("counter.lock");
-       if (!fd || !lock_whole_file(fd)) return false;
+       const SystemResult<UniqueFd> fd = directory.open_for_append("counter.lock");
+       if (!fd || !lock_whole_file(*fd)) return false;
        work();
        return true;
      }},
     {"FileLock",
      [](const Directory& directory, const std::function<void()>& work) {
-       const FileLock lock(directory, "counter.lock");
-       if (!lock.locked()) return false;
+       const SystemResult<FileLock> lock = FileLock::acquire(directory, "counter.lock");
+       if (!lock) return false;
        work();
        return true;
      }},

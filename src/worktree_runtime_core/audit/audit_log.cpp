@@ -21,12 +21,9 @@ constexpr std::int64_t kSentinelMaxAgeSeconds = 60;
 constexpr std::string_view kArchivePrefix = "worktree-events.";
 constexpr std::string_view kArchiveSuffix = ".ndjson";
 
-// "[WORKTREE-AUDIT-FAILOPEN] <stage>: <error>" for the error in `errno`.
-void report_fail_open(std::string_view stage) {
-  const int error_number = errno;
-  const std::string description =
-      error_number == 0 ? "failed to write whole buffer" : platform::describe_error(error_number);
-  platform::write_standard_error("[WORKTREE-AUDIT-FAILOPEN] " + std::string(stage) + ": " + description + "\n");
+// "[WORKTREE-AUDIT-FAILOPEN] <stage>: <error>".
+void report_fail_open(std::string_view stage, const platform::SystemError& error) {
+  platform::write_standard_error("[WORKTREE-AUDIT-FAILOPEN] " + std::string(stage) + ": " + error.description() + "\n");
 }
 
 // Running out of memory anywhere in an append: reported by a line that needs
@@ -36,6 +33,8 @@ void report_out_of_memory() {
 }
 
 using platform::Directory;
+using platform::FileSystem;
+using platform::SystemResult;
 
 AuditLocation default_audit_location() {
   std::string root = platform::Environment::live()
@@ -46,7 +45,7 @@ AuditLocation default_audit_location() {
   return {std::move(root), std::move(relative)};
 }
 
-std::optional<Directory> open_audit_dir(Directory::Missing missing) {
+SystemResult<Directory> open_audit_dir(Directory::Missing missing) {
   const AuditLocation location = locate_audit_dir();
   return Directory::open_beneath(location.root, location.relative, missing);
 }
@@ -131,79 +130,87 @@ std::string resolve_audit_dir() {
 
 namespace {
 
-void append_event(const AuditEventInput& input) {
+void append_event(const AuditEventInput& input, const FileSystem& files) {
   const AuditLocation location = locate_audit_dir();
   const std::string active_log = paths::join_path(location.relative, kActiveLogName);
   // Nearly every append finds the directory there: the log is opened first,
   // and the directory made only when that fails.
-  platform::UniqueFd log = Directory::open_for_append_beneath(location.root, active_log);
+  SystemResult<platform::UniqueFd> log = files.open_for_append_beneath(location.root, active_log);
   std::optional<Directory> directory;
   if (!log) {
-    directory = Directory::open_beneath(location.root, location.relative, Directory::Missing::create);
-    if (!directory) {
-      report_fail_open("mkdir");
+    SystemResult<Directory> made = files.open_beneath(location.root, location.relative, Directory::Missing::create);
+    if (!made) {
+      report_fail_open("mkdir", made.error());
       return;
     }
+    directory = std::move(*made);
   }
   const StampedEvent event = build_audit_record(input, platform::utc_now());
   const std::string line = serialize_audit_line(event);
   if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
-  if (!log) log = directory->open_for_append(kActiveLogName);
-  if (!log || !platform::lock_whole_file(log)) {
-    report_fail_open("lock");
+  if (!log) log = files.open_for_append(*directory, kActiveLogName);
+  if (!log) {
+    report_fail_open("lock", log.error());
+    return;
+  }
+  if (const SystemResult<void> locked = files.lock_whole_file(*log); !locked) {
+    report_fail_open("lock", locked.error());
     return;
   }
   // A writer killed inside its write leaves a line without its line feed;
   // ending that line first keeps this record off the torn one.
-  const bool torn = platform::read_last_byte(log).value_or('\n') != '\n';
-  if (!platform::write_all(log, torn ? "\n" + line : line)) {
-    report_fail_open("write");
+  const bool torn = platform::read_last_byte(*log).value_or('\n') != '\n';
+  if (const SystemResult<void> written = files.write_all(*log, torn ? "\n" + line : line); !written) {
+    report_fail_open("write", written.error());
     return;
   }
-  log.reset();  // closing the file releases the lock
+  log->reset();  // closing the file releases the lock
   // Only the decision to rotate reads the size; the rotation reaches the
   // directory without following a link, as the append did.
   const std::optional<std::uint64_t> size = platform::file_size(paths::join_path(location.root, active_log));
   if (!size || *size <= kRotationThreshold) return;
-  if (!directory) directory = Directory::open_beneath(location.root, location.relative, Directory::Missing::fail);
-  if (!directory) return;
-  rotate_audit_log(*directory);
-  prune_audit_archives(*directory);
+  if (!directory) {
+    SystemResult<Directory> opened = files.open_beneath(location.root, location.relative, Directory::Missing::fail);
+    if (!opened) return;
+    directory = std::move(*opened);
+  }
+  rotate_audit_log(*directory, files);
+  prune_audit_archives(*directory, files);
 }
 
 }  // namespace
 
-void append_audit_event(AuditEventInput input) {
+void append_audit_event(AuditEventInput input, const FileSystem& files) {
   try {
-    append_event(input);
+    append_event(input, files);
   } catch (const std::bad_alloc&) {
     report_out_of_memory();
   }
 }
 
-void rotate_audit_log(const Directory& directory) {
+void rotate_audit_log(const Directory& directory, const FileSystem& files) {
   const std::string sentinel = sentinel_name();
-  if (!directory.create_exclusive(sentinel)) return;  // another process is rotating
+  if (!files.create_exclusive(directory, sentinel)) return;  // another process is rotating
   const std::string month = support::format_year_month(platform::utc_now());
   // The first free name of the month. Looking first and renaming after
   // could replace an archive that an overlapping rotation made meanwhile: the
   // rename itself refuses a taken name.
-  bool moved = false;
+  SystemResult<void> moved;
   for (int number = 1;; ++number) {
-    moved = directory.rename_without_replacing(kActiveLogName, archive_name(month, number));
-    if (moved || errno != EEXIST) break;
+    moved = files.rename_without_replacing(directory, kActiveLogName, archive_name(month, number));
+    if (moved || moved.error().number != EEXIST) break;
   }
   // A log that cannot be moved keeps its records where they are. After a
   // move, another process may already have created the new log and appended
   // to it: creating it must not truncate.
-  if (moved) directory.create_if_missing(kActiveLogName);
-  directory.remove_file(sentinel);
+  if (moved) (void)files.create_if_missing(directory, kActiveLogName);
+  (void)files.remove_file(directory, sentinel);
 }
 
-void prune_audit_archives(const Directory& directory) {
-  std::optional<std::vector<platform::DirectoryEntry>> entries = directory.list();
+void prune_audit_archives(const Directory& directory, const FileSystem& files) {
+  SystemResult<std::vector<platform::DirectoryEntry>> entries = files.list(directory);
   if (!entries) {
-    report_fail_open("prune-list");
+    report_fail_open("prune-list", entries.error());
     return;
   }
   std::vector<platform::DirectoryEntry> archives;
@@ -215,8 +222,8 @@ void prune_audit_archives(const Directory& directory) {
   for (const platform::DirectoryEntry& archive : archives) total += archive.size;
   if (total <= kArchiveBudget) return;
   while (archives.size() > kArchivesKept) {
-    if (!directory.remove_file(archives.back().name)) {
-      report_fail_open("prune-delete");
+    if (const SystemResult<void> removed = files.remove_file(directory, archives.back().name); !removed) {
+      report_fail_open("prune-delete", removed.error());
       return;
     }
     archives.pop_back();
@@ -250,12 +257,12 @@ std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
 }
 
 void reap_rotation_sentinel() {
-  const std::optional<Directory> directory = open_audit_dir(Directory::Missing::fail);
+  const SystemResult<Directory> directory = open_audit_dir(Directory::Missing::fail);
   if (!directory) return;
   const std::optional<platform::FileStatus> sentinel = directory->status(sentinel_name());
   if (!sentinel) return;
   const std::int64_t age = platform::utc_now().seconds - std::max<std::int64_t>(sentinel->modified.seconds, 0);
-  if (age > kSentinelMaxAgeSeconds) directory->remove_file(sentinel_name());
+  if (age > kSentinelMaxAgeSeconds) (void)directory->remove_file(sentinel_name());
 }
 
 }  // namespace worktree_runtime::audit

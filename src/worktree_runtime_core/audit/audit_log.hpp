@@ -7,7 +7,7 @@
 
 #include "audit/audit_line_reader.hpp"
 #include "audit/audit_record.hpp"
-#include "platform/filesystem.hpp"
+#include "platform/file_system.hpp"
 #include "support/time.hpp"
 
 namespace worktree_runtime::audit {
@@ -37,18 +37,19 @@ std::string resolve_audit_dir();
 // Builds the record, writes its line to the shared log under an exclusive
 // lock, then rotates and prunes when the log has passed 10 MiB. Never fails:
 // each problem is one "[WORKTREE-AUDIT-FAILOPEN] " line on standard error.
-void append_audit_event(AuditEventInput input);
+void append_audit_event(AuditEventInput input, const platform::FileSystem& files = platform::FileSystem());
 
 // Moves the directory's active log into this month's next free archive name,
 // unless another process holds the rotation sentinel. Never loses a record:
 // the active log stays where it is when the move fails, and the new active
 // log is created without truncating what another process may already have
 // appended.
-void rotate_audit_log(const platform::Directory& directory);
+void rotate_audit_log(const platform::Directory& directory, const platform::FileSystem& files = platform::FileSystem());
 
 // Deletes the oldest archives, keeping the 3 newest, once 4 or more of them
 // add up to more than 200 MiB.
-void prune_audit_archives(const platform::Directory& directory);
+void prune_audit_archives(const platform::Directory& directory,
+                          const platform::FileSystem& files = platform::FileSystem());
 
 // What a reader keeps: exact texts, and an inclusive window of instants.
 struct AuditFilter {

@@ -9,7 +9,7 @@
 
 #include "locations/state_layout.hpp"
 #include "paths/paths.hpp"
-#include "platform/filesystem.hpp"
+#include "platform/file_system.hpp"
 #include "support/input_limits.hpp"
 #include "support/json_document.hpp"
 #include "support/json_tree.hpp"
@@ -40,15 +40,17 @@ bool is_temporary_file_name(std::string_view name) {
 }
 
 using platform::Directory;
+using platform::FileSystem;
+using platform::SystemResult;
 
 // A writer killed between creating its temporary file and renaming it leaves
 // the file behind. Whoever holds the store's lock owns every temporary file
 // there: no other writer can be inside its write.
-void remove_stale_temporary_files(const Directory& directory) {
-  const std::optional<std::vector<platform::DirectoryEntry>> entries = directory.list();
+void remove_stale_temporary_files(const FileSystem& files, const Directory& directory) {
+  const SystemResult<std::vector<platform::DirectoryEntry>> entries = files.list(directory);
   if (!entries) return;
   for (const platform::DirectoryEntry& entry : *entries) {
-    if (is_temporary_file_name(entry.name)) directory.remove_file(entry.name);
+    if (is_temporary_file_name(entry.name)) (void)files.remove_file(directory, entry.name);
   }
 }
 
@@ -76,8 +78,9 @@ void erase_entries(json::array_t& entries, Matches matches) {
   entries.erase(kept, entries.end());
 }
 
-std::optional<Directory> open_store_directory(const WorktreeBindingStore& store, Directory::Missing missing) {
-  return Directory::open_beneath(store.root, store.relative_directory, missing);
+SystemResult<Directory> open_store_directory(const FileSystem& files, const WorktreeBindingStore& store,
+                                             Directory::Missing missing) {
+  return files.open_beneath(store.root, store.relative_directory, missing);
 }
 
 // The document a read of the store file gives; see BindingDocument for when
@@ -97,25 +100,28 @@ platform::FileContent read_store_file(const WorktreeBindingStore& store) {
 // Replaces the store file in `directory` with `document` atomically and
 // durably: a new temporary file beside it, flushed, renamed over it, the
 // directory flushed. Nothing is left behind on failure.
-std::optional<support::CoreError> write_binding_document(const Directory& directory, const json& document) {
+std::optional<support::CoreError> write_binding_document(const FileSystem& files, const Directory& directory,
+                                                         const json& document) {
   const std::optional<std::string> text = render_binding_document(document);
   if (!text) return support::CoreError{"the document would pass a bound of its readers", {}};
   std::string temporary;
-  platform::UniqueFd file;
+  std::optional<platform::UniqueFd> file;
   for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
     temporary = temporary_file_name();
-    file = directory.create_exclusive(temporary);
-    if (!file && errno != EEXIST) {
+    SystemResult<platform::UniqueFd> created = files.create_exclusive(directory, temporary);
+    if (created) {
+      file = std::move(*created);
+    } else if (created.error().number != EEXIST) {
       return support::CoreError{"cannot create " + paths::join_path(directory.path(), temporary), {}};
     }
   }
   if (!file) return support::CoreError{"too many temporary files exist", {}};
-  if (!platform::write_all(file, *text) || !platform::sync(file) ||
-      !directory.rename_replacing(temporary, locations::kStoreFileName)) {
-    directory.remove_file(temporary);
+  if (!files.write_all(*file, *text) || !files.sync(*file) ||
+      !files.rename_replacing(directory, temporary, locations::kStoreFileName)) {
+    (void)files.remove_file(directory, temporary);
     return support::CoreError{"cannot replace " + paths::join_path(directory.path(), locations::kStoreFileName), {}};
   }
-  directory.sync();
+  (void)files.sync_directory(directory);
   return std::nullopt;
 }
 
@@ -130,20 +136,21 @@ bool matches_session(const json& entry, std::string_view session_id) {
 // so and the file may be replaced. Without the lock nothing is written: the
 // change could undo another session's. Returns what `change` returns.
 template <class Change>
-auto change_document(const Directory& directory, Change change) {
+auto change_document(const FileSystem& files, const Directory& directory, Change change) {
   // The lock lives beside the store so that the store file itself can be
   // replaced by rename while the lock is held.
-  const platform::FileLock lock(directory, std::string(locations::kStoreFileName) + std::string(kLockSuffix));
-  if (lock.locked()) remove_stale_temporary_files(directory);
+  const SystemResult<platform::FileLock> lock =
+      files.lock_file(directory, std::string(locations::kStoreFileName) + std::string(kLockSuffix));
+  if (lock) remove_stale_temporary_files(files, directory);
   BindingDocument document =
-      document_of(directory.read_file(locations::kStoreFileName, support::kJsonDocumentByteLimit));
+      document_of(files.read_file(directory, locations::kStoreFileName, support::kJsonDocumentByteLimit));
   auto [write, result] = change(*document.value);
-  if (write && document.replaceable && lock.locked()) {
+  if (write && document.replaceable && lock) {
     json& version = (*document.value)["schema_version"];
     support::dismantle(version);  // a hostile store may hold a container there
     version = kCurrentSchemaVersion;
     // A failed write leaves the old file whole; callers are not told.
-    (void)write_binding_document(directory, *document.value);
+    (void)write_binding_document(files, directory, *document.value);
   }
   return result;
 }
@@ -253,11 +260,11 @@ std::vector<WorktreeBinding> list(const WorktreeBindingStore& store) {
   return bindings;
 }
 
-void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
+void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding, const FileSystem& files) {
   // The folders are made on the way, so that the lock has its place.
-  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::create);
+  const SystemResult<Directory> directory = open_store_directory(files, store, Directory::Missing::create);
   if (!directory) return;
-  change_document(*directory, [&](json& document) {
+  change_document(files, *directory, [&](json& document) {
     json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
     erase_entries(entries, [&](const json& entry) { return matches_session(entry, binding.session_id); });
     support::JsonTree entry(binding_to_json(binding));
@@ -266,10 +273,11 @@ void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding) {
   });
 }
 
-std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id) {
-  const std::optional<Directory> directory = open_store_directory(store, Directory::Missing::fail);
+std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id,
+                                      const FileSystem& files) {
+  const SystemResult<Directory> directory = open_store_directory(files, store, Directory::Missing::fail);
   if (!directory || !directory->status(locations::kStoreFileName)) return std::nullopt;
-  return change_document(*directory, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
+  return change_document(files, *directory, [&](json& document) -> std::pair<bool, std::optional<WorktreeBinding>> {
     json::array_t& entries = document["bindings"].get_ref<json::array_t&>();
     const auto found = std::find_if(entries.begin(), entries.end(),
                                     [&](const json& entry) { return matches_session(entry, session_id); });

@@ -8,6 +8,7 @@
 
 #include "bindings/binding.hpp"
 #include "locations/repository_context.hpp"
+#include "platform/file_system.hpp"
 #include "support/core_error.hpp"
 #include "support/json_tree.hpp"
 
@@ -66,8 +67,11 @@ std::optional<WorktreeBinding> binding_of_session_in_text(std::string_view text,
 std::optional<WorktreeBinding> load(const WorktreeBindingStore& store, std::string_view session_id);
 std::vector<WorktreeBinding> list(const WorktreeBindingStore& store);
 // Replaces every entry of the binding's session by one entry at the end.
-void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding);
+// A step that fails leaves the store file as it was; the caller is not told.
+void upsert(const WorktreeBindingStore& store, const WorktreeBinding& binding,
+            const platform::FileSystem& files = platform::FileSystem());
 // Takes out the first entry of the session and returns it when it is valid.
-std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id);
+std::optional<WorktreeBinding> remove(const WorktreeBindingStore& store, std::string_view session_id,
+                                      const platform::FileSystem& files = platform::FileSystem());
 
 }  // namespace worktree_runtime::bindings

@@ -71,10 +71,10 @@ support::Result<WorktreeListOutput> run_worktree_list(std::string_view root) {
                             support::kGitOutputByteLimit);
   switch (result.outcome) {
     case platform::ProcessResult::Outcome::not_started:
-      if (result.error_number == ENOENT) return list_error("git binary not found on PATH");
-      return list_error(invocation_failure(root, platform::describe_error(result.error_number)));
+      if (result.error.number == ENOENT) return list_error("git binary not found on PATH");
+      return list_error(invocation_failure(root, result.error.description()));
     case platform::ProcessResult::Outcome::wait_failed:
-      return list_error(invocation_failure(root, platform::describe_error(result.error_number)));
+      return list_error(invocation_failure(root, result.error.description()));
     case platform::ProcessResult::Outcome::timed_out:
       return list_error(invocation_failure(root, "timed out after 30s"));
     case platform::ProcessResult::Outcome::output_overflow:

@@ -57,13 +57,17 @@ bool is_entry_name(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\0", 2)) == name.npos;
 }
 
-// `name` as a C string when it is an entry name; else nothing, with EINVAL.
-std::optional<std::string> entry_name(std::string_view name) {
-  if (!is_entry_name(name)) {
-    errno = EINVAL;
-    return std::nullopt;
-  }
+// `name` as a C string when it is an entry name; else EINVAL.
+SystemResult<std::string> entry_name(std::string_view name) {
+  if (!is_entry_name(name)) return SystemError{EINVAL};
   return std::string(name);
+}
+
+// `fd` when the call that made it opened something, else the reason it did
+// not.
+SystemResult<UniqueFd> opened(UniqueFd fd) {
+  if (!fd) return SystemError::last();
+  return fd;
 }
 
 // macOS names the field differently.
@@ -82,38 +86,38 @@ support::Instant modification_instant(const struct stat& status) {
 
 // Opens `name` in `directory` with `flags`, never through a symbolic link at
 // the name, and never waiting for the other end of a FIFO.
-UniqueFd open_entry(int directory, std::string_view name, int flags) {
-  const std::optional<std::string> entry = entry_name(name);
-  if (!entry) return UniqueFd();
-  return UniqueFd(::openat(directory, entry->c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+SystemResult<UniqueFd> open_entry(int directory, std::string_view name, int flags) {
+  const SystemResult<std::string> entry = entry_name(name);
+  if (!entry) return entry.error();
+  return opened(UniqueFd(::openat(directory, entry->c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666)));
 }
 
 // `fd` when it is open on a regular file; else closed, with ENXIO for a
 // device, FIFO, socket or directory, the kernel's answer for a special file
 // that cannot be opened the way it was asked.
-UniqueFd only_regular(UniqueFd fd) {
+SystemResult<UniqueFd> only_regular(SystemResult<UniqueFd> fd) {
   struct stat status {};
-  if (!fd || ::fstat(fd.get(), &status) != 0) return UniqueFd();
-  if (!S_ISREG(status.st_mode)) {
-    errno = ENXIO;
-    return UniqueFd();
-  }
+  if (!fd) return fd;
+  if (::fstat(fd->get(), &status) != 0) return SystemError::last();
+  if (!S_ISREG(status.st_mode)) return SystemError{ENXIO};
   return fd;
 }
 
-UniqueFd open_regular_entry(int directory, std::string_view name, int flags) {
+SystemResult<UniqueFd> open_regular_entry(int directory, std::string_view name, int flags) {
   return only_regular(open_entry(directory, name, flags));
 }
 
 // The whole content of the regular file just opened as `fd`, of at most
 // `max_bytes` bytes. When the open failed, `missing` for a name that is not
 // there (nor a directory on its way), `failed` for anything else.
-FileContent read_open_file(const UniqueFd& fd, std::size_t max_bytes) {
+FileContent read_open_file(const SystemResult<UniqueFd>& opened_file, std::size_t max_bytes) {
   FileContent content;
-  if (!fd) {
-    if (errno == ENOENT || errno == ENOTDIR) content.status = FileContent::Status::missing;
+  if (!opened_file) {
+    const int number = opened_file.error().number;
+    if (number == ENOENT || number == ENOTDIR) content.status = FileContent::Status::missing;
     return content;
   }
+  const UniqueFd& fd = *opened_file;
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return content;
   if (static_cast<std::uint64_t>(status.st_size) > max_bytes) return content;
@@ -137,17 +141,13 @@ FileContent read_open_file(const UniqueFd& fd, std::size_t max_bytes) {
 
 // The subdirectory `name` of `directory`, not reached through a symbolic
 // link: ELOOP for a link, where the kernel says only ENOTDIR.
-UniqueFd open_subdirectory(int directory, const std::string& name) {
+SystemResult<UniqueFd> open_subdirectory(int directory, const std::string& name) {
   UniqueFd fd(::openat(directory, name.c_str(), kHeldDirectoryFlags | O_NOFOLLOW));
-  if (!fd && errno == ENOTDIR) {
-    struct stat status {};
-    if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
-      errno = ELOOP;
-    } else {
-      errno = ENOTDIR;
-    }
-  }
-  return fd;
+  if (fd) return fd;
+  if (errno != ENOTDIR) return SystemError::last();
+  struct stat status {};
+  const bool link = ::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+  return SystemError{link ? ELOOP : ENOTDIR};
 }
 
 // Takes the first component off `relative` and returns it.
@@ -160,14 +160,11 @@ std::string_view take_component(std::string_view& relative) {
 
 // Whether `relative` is empty or ordinary entry names joined by "/": a path
 // that stays below whatever it is joined to. EINVAL when it is not.
-bool stays_below(std::string_view relative) {
+SystemResult<void> stays_below(std::string_view relative) {
   while (!relative.empty()) {
-    if (!is_entry_name(take_component(relative))) {
-      errno = EINVAL;
-      return false;
-    }
+    if (!is_entry_name(take_component(relative))) return SystemError{EINVAL};
   }
-  return true;
+  return {};
 }
 
 // `relative` below `root` as one path.
@@ -182,33 +179,32 @@ std::string beneath(std::string_view root, std::string_view relative) {
 // way. Where the kernel cannot (before 5.6, or a filter forbids the call) it
 // fails with ENOSYS, and ELOOP for a link anywhere: above the root too, which
 // only a walk from the root can tell apart.
-UniqueFd open_without_links(const std::string& path, int flags) {
+SystemResult<UniqueFd> open_without_links(const std::string& path, int flags) {
 #if WORKTREE_RUNTIME_LINUX_CALLS && defined(SYS_openat2)
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
   how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
   how.resolve = RESOLVE_NO_SYMLINKS;
   UniqueFd fd(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
-  if (!fd && (errno == EPERM || errno == EINVAL || errno == E2BIG)) errno = ENOSYS;
-  return fd;
+  if (!fd && (errno == EPERM || errno == EINVAL || errno == E2BIG)) return SystemError{ENOSYS};
+  return opened(std::move(fd));
 #else
   (void)path;
   (void)flags;
-  errno = ENOSYS;
-  return UniqueFd();
+  return SystemError{ENOSYS};
 #endif
 }
 
 // Whether a failed `open_without_links` leaves the answer to a walk.
-bool walk_decides() { return errno == ELOOP || errno == ENOSYS; }
+bool walk_decides(const SystemError& error) { return error.number == ELOOP || error.number == ENOSYS; }
 
 // Takes an exclusive BSD lock on `fd`, waiting for it. It covers the whole
 // file and belongs to the open file description.
-bool flock_exclusive(int fd) {
-  int locked;
-  while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+SystemResult<void> flock_exclusive(int fd) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return SystemError::last();
   }
-  return locked == 0;
+  return {};
 }
 
 // Renames `from` to `to` within `directory` unless `to` exists, in one step;
@@ -244,8 +240,7 @@ FileContent read_whole_file(std::string_view path, std::size_t max_bytes) {
   if (!terminated) return FileContent();
   // Non-blocking, so that opening a FIFO does not wait for a writer; a
   // regular file reads the same either way.
-  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  return read_open_file(fd, max_bytes);
+  return read_open_file(opened(UniqueFd(::open(terminated->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC))), max_bytes);
 }
 
 std::optional<std::string> read_file(std::string_view path, std::size_t max_bytes) {
@@ -267,34 +262,25 @@ std::optional<std::uint64_t> file_size(std::string_view path) {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
-bool make_directories(std::string_view path) {
-  if (!c_path(path)) {
-    errno = EINVAL;
-    return false;
-  }
+SystemResult<void> make_directories(std::string_view path) {
+  if (!c_path(path)) return SystemError{EINVAL};
   // Most calls find the directory there already: one stat answers them.
-  if (struct stat status{}; ::stat(std::string(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  if (struct stat status{}; ::stat(std::string(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return {};
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(path), error);
-  // The caller reports the reason through errno, as for every other call here.
-  if (error) errno = error.value();
-  return !error;
+  if (error) return SystemError{error.value()};
+  return {};
 }
 
-bool write_all(const UniqueFd& fd, std::string_view bytes) {
+SystemResult<void> write_all(const UniqueFd& fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t count = ::write(fd.get(), bytes.data(), bytes.size());
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (count == 0) {
-      errno = 0;
-      return false;
-    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return SystemError::last();
+    if (count == 0) return SystemError::nothing_written();
     bytes.remove_prefix(static_cast<std::size_t>(count));
   }
-  return true;
+  return {};
 }
 
 std::optional<char> read_last_byte(const UniqueFd& fd) {
@@ -308,7 +294,7 @@ std::optional<char> read_last_byte(const UniqueFd& fd) {
   return last;
 }
 
-bool lock_whole_file(const UniqueFd& fd) {
+SystemResult<void> lock_whole_file(const UniqueFd& fd) {
 #if WORKTREE_RUNTIME_LINUX_CALLS
   struct flock whole_file {};
   whole_file.l_type = F_WRLCK;
@@ -323,93 +309,89 @@ bool lock_whole_file(const UniqueFd& fd) {
       command = F_SETLKW;
       continue;
     }
-    return false;
+    return SystemError::last();
   }
-  return true;
+  return {};
 #else
   return flock_exclusive(fd.get());
 #endif
 }
 
-bool sync(const UniqueFd& fd) { return ::fsync(fd.get()) == 0; }
+SystemResult<void> sync(const UniqueFd& fd) { return status_of(::fsync(fd.get()) == 0); }
 
-std::optional<Directory> Directory::open(std::string_view path, Missing missing) {
+SystemResult<Directory> Directory::open(std::string_view path, Missing missing) {
   const std::optional<std::string> terminated = c_path(path);
-  if (!terminated) {
-    errno = EINVAL;
-    return std::nullopt;
-  }
+  if (!terminated) return SystemError{EINVAL};
   // An empty path is the current directory, as names joined below it are.
-  const char* opened = path.empty() ? "." : terminated->c_str();
-  UniqueFd fd(::open(opened, kHeldDirectoryFlags));
-  if (!fd && errno == ENOENT && missing == Missing::create && make_directories(path)) {
-    fd = UniqueFd(::open(opened, kHeldDirectoryFlags));
+  const char* name = path.empty() ? "." : terminated->c_str();
+  SystemResult<UniqueFd> fd = opened(UniqueFd(::open(name, kHeldDirectoryFlags)));
+  if (!fd && fd.error().number == ENOENT && missing == Missing::create) {
+    if (const SystemResult<void> made = make_directories(path); !made) return made.error();
+    fd = opened(UniqueFd(::open(name, kHeldDirectoryFlags)));
   }
-  if (!fd) return std::nullopt;
-  return Directory(std::move(fd), *terminated);
+  if (!fd) return fd.error();
+  return Directory(std::move(*fd), *terminated);
 }
 
-std::optional<Directory> Directory::open_beneath(std::string_view root, std::string_view relative, Missing missing) {
+SystemResult<Directory> Directory::open_beneath(std::string_view root, std::string_view relative, Missing missing) {
   // Nearly always the whole path holds no link and exists: one call opens it.
-  if (!c_path(root)) {
-    errno = EINVAL;
-    return std::nullopt;
-  }
-  if (!stays_below(relative)) return std::nullopt;
+  if (!c_path(root)) return SystemError{EINVAL};
+  if (const SystemResult<void> below = stays_below(relative); !below) return below.error();
   std::string path = beneath(root, relative);
-  if (UniqueFd fd = open_without_links(path.empty() ? "." : path, kHeldDirectoryFlags)) {
-    return Directory(std::move(fd), std::move(path));
-  }
-  if (!walk_decides() && !(errno == ENOENT && missing == Missing::create)) return std::nullopt;
+  SystemResult<UniqueFd> fd = open_without_links(path.empty() ? "." : path, kHeldDirectoryFlags);
+  if (fd) return Directory(std::move(*fd), std::move(path));
+  const bool created_on_the_way = fd.error().number == ENOENT && missing == Missing::create;
+  if (!walk_decides(fd.error()) && !created_on_the_way) return fd.error();
   return walk_beneath(root, relative, missing);
 }
 
-std::optional<Directory> Directory::walk_beneath(std::string_view root, std::string_view relative, Missing missing) {
-  std::optional<Directory> directory = open(root, missing);
+SystemResult<Directory> Directory::walk_beneath(std::string_view root, std::string_view relative, Missing missing) {
+  SystemResult<Directory> directory = open(root, missing);
   while (directory && !relative.empty()) {
-    const std::optional<std::string> name = entry_name(take_component(relative));
-    if (!name) return std::nullopt;
-    UniqueFd next = open_subdirectory(directory->fd_.get(), *name);
-    if (!next && errno == ENOENT && missing == Missing::create) {
-      if (::mkdirat(directory->fd_.get(), name->c_str(), 0777) != 0 && errno != EEXIST) return std::nullopt;
+    const SystemResult<std::string> name = entry_name(take_component(relative));
+    if (!name) return name.error();
+    SystemResult<UniqueFd> next = open_subdirectory(directory->fd_.get(), *name);
+    if (!next && next.error().number == ENOENT && missing == Missing::create) {
+      if (::mkdirat(directory->fd_.get(), name->c_str(), 0777) != 0 && errno != EEXIST) return SystemError::last();
       next = open_subdirectory(directory->fd_.get(), *name);
     }
-    if (!next) return std::nullopt;
-    directory->fd_ = std::move(next);
+    if (!next) return next.error();
+    directory->fd_ = std::move(*next);
     directory->path_ = beneath(directory->path_, *name);
   }
   return directory;
 }
 
 FileContent Directory::read_file(std::string_view name, std::size_t max_bytes) const {
-  const UniqueFd fd = open_entry(fd_.get(), name, O_RDONLY);
-  return read_open_file(fd, max_bytes);
+  return read_open_file(open_entry(fd_.get(), name, O_RDONLY), max_bytes);
 }
 
-UniqueFd Directory::create_exclusive(std::string_view name) const {
+SystemResult<UniqueFd> Directory::create_exclusive(std::string_view name) const {
   return open_entry(fd_.get(), name, O_WRONLY | O_CREAT | O_EXCL);
 }
 
-UniqueFd Directory::open_for_append(std::string_view name) const {
+SystemResult<UniqueFd> Directory::open_for_append(std::string_view name) const {
   return open_regular_entry(fd_.get(), name, O_RDWR | O_APPEND | O_CREAT);
 }
 
-bool Directory::create_if_missing(std::string_view name) const {
-  return static_cast<bool>(open_regular_entry(fd_.get(), name, O_WRONLY | O_CREAT));
+SystemResult<void> Directory::create_if_missing(std::string_view name) const {
+  const SystemResult<UniqueFd> file = open_regular_entry(fd_.get(), name, O_WRONLY | O_CREAT);
+  if (!file) return file.error();
+  return {};
 }
 
 std::optional<FileStatus> Directory::status(std::string_view name) const {
-  const std::optional<std::string> entry = entry_name(name);
+  const SystemResult<std::string> entry = entry_name(name);
   struct stat status {};
   if (!entry || ::fstatat(fd_.get(), entry->c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   return FileStatus{static_cast<std::uint64_t>(status.st_size), modification_instant(status)};
 }
 
-std::optional<std::vector<DirectoryEntry>> Directory::list() const {
+SystemResult<std::vector<DirectoryEntry>> Directory::list() const {
   UniqueFd readable(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!readable) return std::nullopt;
+  if (!readable) return SystemError::last();
   const std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(readable.get()), &::closedir);
-  if (!directory) return std::nullopt;
+  if (!directory) return SystemError::last();
   (void)readable.release();  // the stream owns it now
   std::vector<DirectoryEntry> entries;
   while (const dirent* entry = ::readdir(directory.get())) {
@@ -423,73 +405,73 @@ std::optional<std::vector<DirectoryEntry>> Directory::list() const {
   return entries;
 }
 
-bool Directory::rename_replacing(std::string_view from, std::string_view to) const {
-  const std::optional<std::string> source = entry_name(from);
-  const std::optional<std::string> target = entry_name(to);
-  return source && target && ::renameat(fd_.get(), source->c_str(), fd_.get(), target->c_str()) == 0;
+SystemResult<void> Directory::rename_replacing(std::string_view from, std::string_view to) const {
+  const SystemResult<std::string> source = entry_name(from);
+  const SystemResult<std::string> target = entry_name(to);
+  if (!source || !target) return SystemError{EINVAL};
+  return status_of(::renameat(fd_.get(), source->c_str(), fd_.get(), target->c_str()) == 0);
 }
 
-bool Directory::rename_without_replacing(std::string_view from, std::string_view to) const {
-  const std::optional<std::string> source = entry_name(from);
-  const std::optional<std::string> target = entry_name(to);
-  if (!source || !target) return false;
-  if (rename_exclusive(fd_.get(), source->c_str(), target->c_str()) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+SystemResult<void> Directory::rename_without_replacing(std::string_view from, std::string_view to) const {
+  const SystemResult<std::string> source = entry_name(from);
+  const SystemResult<std::string> target = entry_name(to);
+  if (!source || !target) return SystemError{EINVAL};
+  if (rename_exclusive(fd_.get(), source->c_str(), target->c_str()) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return SystemError::last();
   // Systems and file systems without such a rename: a hard link is never made
   // over an existing entry either.
-  if (::linkat(fd_.get(), source->c_str(), fd_.get(), target->c_str(), 0) != 0) return false;
+  if (::linkat(fd_.get(), source->c_str(), fd_.get(), target->c_str(), 0) != 0) return SystemError::last();
   ::unlinkat(fd_.get(), source->c_str(), 0);
-  return true;
+  return {};
 }
 
-bool Directory::remove_file(std::string_view name) const {
-  const std::optional<std::string> entry = entry_name(name);
-  return entry && ::unlinkat(fd_.get(), entry->c_str(), 0) == 0;
+SystemResult<void> Directory::remove_file(std::string_view name) const {
+  const SystemResult<std::string> entry = entry_name(name);
+  if (!entry) return entry.error();
+  return status_of(::unlinkat(fd_.get(), entry->c_str(), 0) == 0);
 }
 
-bool Directory::sync() const {
-  const UniqueFd readable(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return readable && platform::sync(readable);
+SystemResult<void> Directory::sync() const {
+  const SystemResult<UniqueFd> readable =
+      opened(UniqueFd(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!readable) return readable.error();
+  return platform::sync(*readable);
 }
 
-UniqueFd Directory::open_file_beneath(std::string_view root, std::string_view relative, int flags) {
-  if (!c_path(root) || relative.empty()) {
-    errno = EINVAL;
-    return UniqueFd();
-  }
-  if (!stays_below(relative)) return UniqueFd();
+SystemResult<UniqueFd> Directory::open_file_beneath(std::string_view root, std::string_view relative, int flags) {
+  if (!c_path(root) || relative.empty()) return SystemError{EINVAL};
+  if (const SystemResult<void> below = stays_below(relative); !below) return below.error();
   const std::size_t separator = relative.rfind('/');
   // A name right below the root has no folder of its own on the way, and the
   // root's links are followed: the name alone must not be a link.
   if (separator == relative.npos) {
     const std::string path = beneath(root, relative);
-    return UniqueFd(::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    return opened(UniqueFd(::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666)));
   }
-  if (UniqueFd fd = open_without_links(beneath(root, relative), flags | O_NOFOLLOW | O_NONBLOCK);
-      fd || !walk_decides()) {
-    return fd;
-  }
+  SystemResult<UniqueFd> fd = open_without_links(beneath(root, relative), flags | O_NOFOLLOW | O_NONBLOCK);
+  if (fd || !walk_decides(fd.error())) return fd;
   const std::string_view folder = relative.substr(0, separator);
-  const std::optional<Directory> directory = Directory::open_beneath(root, folder, Directory::Missing::fail);
-  if (!directory) return UniqueFd();
+  const SystemResult<Directory> directory = Directory::open_beneath(root, folder, Directory::Missing::fail);
+  if (!directory) return directory.error();
   return open_entry(directory->fd_.get(), relative.substr(separator + 1), flags);
 }
 
 FileContent Directory::read_file_beneath(std::string_view root, std::string_view relative, std::size_t max_bytes) {
-  const UniqueFd fd = open_file_beneath(root, relative, O_RDONLY);
-  return read_open_file(fd, max_bytes);
+  return read_open_file(open_file_beneath(root, relative, O_RDONLY), max_bytes);
 }
 
-UniqueFd Directory::open_for_append_beneath(std::string_view root, std::string_view relative) {
+SystemResult<UniqueFd> Directory::open_for_append_beneath(std::string_view root, std::string_view relative) {
   return only_regular(open_file_beneath(root, relative, O_RDWR | O_APPEND | O_CREAT));
 }
 
-FileLock::FileLock(const Directory& directory, std::string_view name) {
-  UniqueFd fd = open_regular_entry(directory.fd_.get(), name, O_RDWR | O_CREAT);
+SystemResult<FileLock> FileLock::acquire(const Directory& directory, std::string_view name) {
+  SystemResult<UniqueFd> fd = open_regular_entry(directory.fd_.get(), name, O_RDWR | O_CREAT);
   // A lock file made by someone else may be read-only for us; a lock needs no
   // more than a descriptor.
-  if (!fd && errno == EACCES) fd = open_regular_entry(directory.fd_.get(), name, O_RDONLY);
-  if (fd && flock_exclusive(fd.get())) fd_ = std::move(fd);
+  if (!fd && fd.error().number == EACCES) fd = open_regular_entry(directory.fd_.get(), name, O_RDONLY);
+  if (!fd) return fd.error();
+  if (const SystemResult<void> locked = flock_exclusive(fd->get()); !locked) return locked.error();
+  return FileLock(std::move(*fd));
 }
 
 std::string random_alphanumerics(std::size_t count) {

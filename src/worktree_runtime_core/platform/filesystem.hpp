@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system_error.hpp"
 #include "platform/unique_fd.hpp"
 #include "support/time.hpp"
 
@@ -40,13 +41,11 @@ bool exists(std::string_view path);
 // The size of the file at `path`, links followed.
 std::optional<std::uint64_t> file_size(std::string_view path);
 
-// Creates `path` and its missing ancestors; false, with `errno` set, when
-// that fails.
-bool make_directories(std::string_view path);
+// Creates `path` and its missing ancestors.
+SystemResult<void> make_directories(std::string_view path);
 
-// Writes all of `bytes` to `fd`, retrying interrupted calls. On failure
-// `errno` tells why; it is 0 when the system accepted zero bytes.
-bool write_all(const UniqueFd& fd, std::string_view bytes);
+// Writes all of `bytes` to `fd`, retrying interrupted calls.
+SystemResult<void> write_all(const UniqueFd& fd, std::string_view bytes);
 
 // The last byte of the open file; nothing when it is empty or cannot be read.
 std::optional<char> read_last_byte(const UniqueFd& fd);
@@ -54,10 +53,10 @@ std::optional<char> read_last_byte(const UniqueFd& fd);
 // Takes an exclusive lock on the whole of the open file, waiting without a
 // limit. It is released when the descriptor is closed. Open-file-description
 // locks exclude other threads as well as other processes.
-bool lock_whole_file(const UniqueFd& fd);
+SystemResult<void> lock_whole_file(const UniqueFd& fd);
 
 // Flushes a file to stable storage.
-bool sync(const UniqueFd& fd);
+SystemResult<void> sync(const UniqueFd& fd);
 
 struct FileStatus {
   std::uint64_t size = 0;
@@ -77,14 +76,13 @@ class FileLock;
 // read or a write lands. Names are single path components. Files are opened
 // without following a symbolic link at their name, and only regular files
 // are opened: a device or a FIFO is refused (ENXIO) without blocking.
-// Failures leave the reason in `errno`.
 class Directory {
  public:
   enum class Missing { fail, create };
 
   // The directory at `path`, links followed all the way: a directory that
   // the user names. With `create`, it is made with its missing ancestors.
-  static std::optional<Directory> open(std::string_view path, Missing missing);
+  static SystemResult<Directory> open(std::string_view path, Missing missing);
 
   // The directory `relative` below `root`. The root is the user's and is
   // opened as `open` does; below it, no component is reached through a
@@ -92,7 +90,7 @@ class Directory {
   // made. `relative` holds only ordinary names ("", "." and ".." between
   // separators are EINVAL). A path without any link is opened in one call;
   // else the walk goes one component at a time from the opened root.
-  static std::optional<Directory> open_beneath(std::string_view root, std::string_view relative, Missing missing);
+  static SystemResult<Directory> open_beneath(std::string_view root, std::string_view relative, Missing missing);
 
   // The whole content of the regular file `relative` below `root`, reached
   // as `open_beneath` reaches a directory, a link at its name refused; as
@@ -101,7 +99,7 @@ class Directory {
 
   // The regular file `relative` below `root`, reached as `open_beneath`
   // reaches a directory, opened as `open_for_append` opens it.
-  static UniqueFd open_for_append_beneath(std::string_view root, std::string_view relative);
+  static SystemResult<UniqueFd> open_for_append_beneath(std::string_view root, std::string_view relative);
 
   // The directory's path as it was opened, for file paths in messages.
   const std::string& path() const { return path_; }
@@ -113,35 +111,34 @@ class Directory {
 
   // Creates the file `name`, which must not exist (EEXIST when the name is
   // taken, by a symbolic link too), open for writing.
-  UniqueFd create_exclusive(std::string_view name) const;
+  SystemResult<UniqueFd> create_exclusive(std::string_view name) const;
 
   // Opens the regular file `name` for reading and appending, creating it
   // when missing; other processes may open, rename and delete it meanwhile.
-  UniqueFd open_for_append(std::string_view name) const;
+  SystemResult<UniqueFd> open_for_append(std::string_view name) const;
 
   // Creates the empty regular file `name` unless an entry of that name
   // exists; never truncates.
-  bool create_if_missing(std::string_view name) const;
+  SystemResult<void> create_if_missing(std::string_view name) const;
 
   // Size and modification time of the entry `name`, a link not followed.
   std::optional<FileStatus> status(std::string_view name) const;
 
   // The entries with their modification times and sizes, in listing order;
-  // entries that cannot be examined are skipped. Nothing when the directory
-  // cannot be listed.
-  std::optional<std::vector<DirectoryEntry>> list() const;
+  // entries that cannot be examined are skipped.
+  SystemResult<std::vector<DirectoryEntry>> list() const;
 
   // Renames `from` to `to` within this directory, replacing `to` in one step.
-  bool rename_replacing(std::string_view from, std::string_view to) const;
+  SystemResult<void> rename_replacing(std::string_view from, std::string_view to) const;
 
-  // Renames `from` to `to` unless `to` exists (then false with EEXIST): an
+  // Renames `from` to `to` unless `to` exists (then EEXIST): an
   // existing entry is never replaced, even by a rename racing this one.
-  bool rename_without_replacing(std::string_view from, std::string_view to) const;
+  SystemResult<void> rename_without_replacing(std::string_view from, std::string_view to) const;
 
-  bool remove_file(std::string_view name) const;
+  SystemResult<void> remove_file(std::string_view name) const;
 
   // Flushes the directory's entries to stable storage.
-  bool sync() const;
+  SystemResult<void> sync() const;
 
  private:
   friend class FileLock;
@@ -149,8 +146,8 @@ class Directory {
   Directory(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
   // `open_beneath` one component at a time from the opened root.
-  static std::optional<Directory> walk_beneath(std::string_view root, std::string_view relative, Missing missing);
-  static UniqueFd open_file_beneath(std::string_view root, std::string_view relative, int flags);
+  static SystemResult<Directory> walk_beneath(std::string_view root, std::string_view relative, Missing missing);
+  static SystemResult<UniqueFd> open_file_beneath(std::string_view root, std::string_view relative, int flags);
 
   UniqueFd fd_;
   std::string path_;
@@ -162,11 +159,12 @@ class FileLock {
  public:
   // Locks the regular file `name` of `directory`, creating it when missing
   // (opening it for reading only when that is all it allows); a symbolic
-  // link or a special file at `name` is refused. Check with `locked()`.
-  FileLock(const Directory& directory, std::string_view name);
-  bool locked() const { return static_cast<bool>(fd_); }
+  // link or a special file at `name` is refused.
+  static SystemResult<FileLock> acquire(const Directory& directory, std::string_view name);
 
  private:
+  explicit FileLock(UniqueFd fd) : fd_(std::move(fd)) {}
+
   UniqueFd fd_;
 };
 

@@ -167,7 +167,7 @@ class Child {
       // Reaped by someone else (SIGCHLD ignored, another waiter): its pid may
       // already name another process, so it is neither killed nor reaped.
       state_ = State::lost;
-      result.error_number = errno;
+      result.error = SystemError::last();
       return ProcessResult::Outcome::wait_failed;
     }
     if (exited.si_pid == 0) return std::nullopt;
@@ -310,7 +310,7 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
                           std::chrono::milliseconds limit, std::size_t max_output_bytes) {
   ProcessResult result;
   const Clock::time_point deadline = Clock::now() + limit;
-  result.error_number = EINVAL;
+  result.error = {EINVAL};
   if (arguments.empty() || holds_nul(working_directory)) return result;
   for (const std::string& argument : arguments) {
     if (holds_nul(argument)) return result;
@@ -320,12 +320,12 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
   InterruptForwarder interrupts;  // outlives the child: an interrupt is put back once it is reaped
   std::variant<Child, int> started = start(arguments, std::string(working_directory), output, error);
   if (const int* failure = std::get_if<int>(&started)) {
-    result.error_number = *failure;
+    result.error = {*failure};
     return result;
   }
   output->write_end.reset();
   error->write_end.reset();
-  result.error_number = 0;
+  result.error = {};
   Child* child = &std::get<Child>(started);
   const std::chrono::milliseconds poll_sleep = longest_sleep(*child, interrupts);
 
@@ -343,7 +343,7 @@ ProcessResult run_process(const std::vector<std::string>& arguments, std::string
     const int ready = ::poll(watched.data(), watched.size(), poll_timeout_ms(deadline, poll_sleep));
     if (ready < 0 && errno != EINTR) {
       result.outcome = ProcessResult::Outcome::wait_failed;
-      result.error_number = errno;
+      result.error = SystemError::last();
       return result;
     }
     interrupts.forward_to(*child);

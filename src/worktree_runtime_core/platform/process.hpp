@@ -5,13 +5,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system_error.hpp"
+
 namespace worktree_runtime::platform {
 
 struct ProcessResult {
   enum class Outcome { exited, not_started, timed_out, wait_failed, output_overflow };
   Outcome outcome = Outcome::not_started;
-  int exit_code = -1;    // meaningful when `outcome` is `exited`; -1 when killed by a signal
-  int error_number = 0;  // why the child could not be started or waited for
+  int exit_code = -1;  // meaningful when `outcome` is `exited`; -1 when killed by a signal
+  SystemError error;   // why the child could not be started or waited for
   std::string standard_output;
   std::string standard_error;
 };

@@ -66,20 +66,4 @@ void write_standard_error(std::string_view line) {
   }
 }
 
-namespace {
-
-// What strerror_r gave. The GNU form (glibc) returns the text, which may or
-// may not be in the buffer; the XSI form (elsewhere) writes it into the
-// buffer, even for an unknown number, and returns 0 or an error number.
-[[maybe_unused]] const char* error_text(const char* gnu_text, const char* /*buffer*/) { return gnu_text; }
-[[maybe_unused]] const char* error_text(int /*xsi_failure*/, const char* buffer) { return buffer; }
-
-}  // namespace
-
-std::string describe_error(int error_number) {
-  char buffer[256] = "";
-  const char* text = error_text(::strerror_r(error_number, buffer, sizeof buffer), buffer);
-  return std::string(text) + " (os error " + std::to_string(error_number) + ")";
-}
-
 }  // namespace worktree_runtime::platform

@@ -53,7 +53,4 @@ support::Instant utc_now();
 // ignored (a closed stream must not disturb the caller).
 void write_standard_error(std::string_view line);
 
-// The system's description of an error number: its text, then " (os error N)".
-std::string describe_error(int error_number);
-
 }  // namespace worktree_runtime::platform
