@@ -30,7 +30,7 @@ struct AsBindingDict {
   static PyObject* convert(const WorktreeBinding& binding) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [key, text] : bindings::binding_text_fields(binding)) {
+    for (const auto& [key, text, required] : bindings::binding_text_fields(binding)) {
       PyRef value = PyRef::steal(AsText::convert(*text));
       if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
     }

@@ -111,7 +111,8 @@ class CapturedStandardError {
 
 std::string describe(const WorktreeBinding& binding) {
   std::string text;
-  for (const auto& [key, value] : bindings::binding_text_fields(binding)) text += std::string(key) + "=" + *value + " ";
+  for (const auto& [key, value, required] : bindings::binding_text_fields(binding))
+    text += std::string(key) + "=" + *value + " ";
   return text + "schema_version=" + std::to_string(binding.schema_version);
 }
 

@@ -11,24 +11,15 @@ namespace {
 
 using nlohmann::json;
 
-support::CoreError missing_field(std::string_view key) {
-  return {"missing required worktree binding field: " + std::string(key), {}};
-}
-
 // The member `preferred` when present (whatever its value), else `fallback`.
 std::string_view chosen_key(const json& object, std::string_view preferred, std::string_view fallback) {
   return object.contains(preferred) ? preferred : fallback;
 }
 
-// A required member: a string holding something besides white space, kept whole.
-const std::string* required_member(const json& object, std::string_view key) {
+// A text member kept whole; empty when it is absent or not a string.
+std::string_view text_member(const json& object, std::string_view key) {
   const std::string* text = support::string_member(object, key);
-  return text != nullptr && !support::is_blank(*text) ? text : nullptr;
-}
-
-std::string optional_member(const json& object, std::string_view key) {
-  const std::string* text = support::string_member(object, key);
-  return text != nullptr ? *text : std::string();
+  return text != nullptr ? std::string_view(*text) : std::string_view();
 }
 
 std::int64_t schema_version_member(const json& object) {
@@ -64,41 +55,52 @@ WorktreeBinding rebuild_binding(const WorktreeBinding& binding) {
 
 std::array<BindingTextField, 7> binding_text_fields(const WorktreeBinding& binding) {
   return {{
-      {"session_id", &binding.session_id},
-      {"worktree", &binding.worktree},
-      {"branch", &binding.branch},
-      {"state_path", &binding.state_path},
-      {"git_common_dir", &binding.git_common_dir},
-      {"main_worktree", &binding.main_worktree},
-      {"commit_ish", &binding.commit_ish},
+      {"session_id", &binding.session_id, true},
+      {"worktree", &binding.worktree, true},
+      {"branch", &binding.branch, true},
+      {"state_path", &binding.state_path, true},
+      {"git_common_dir", &binding.git_common_dir, false},
+      {"main_worktree", &binding.main_worktree, true},
+      {"commit_ish", &binding.commit_ish, false},
   }};
+}
+
+std::optional<std::string_view> first_missing_field(const WorktreeBinding& binding) {
+  for (const BindingTextField& field : binding_text_fields(binding)) {
+    if (field.required && support::is_blank(*field.value)) return field.key;
+  }
+  return std::nullopt;
+}
+
+support::CoreError missing_field_error(std::string_view key) {
+  return {"missing required worktree binding field: " + std::string(key), {}};
 }
 
 json binding_to_json(const WorktreeBinding& binding) {
   support::JsonTree object(json::object());
-  for (const auto& [key, value] : binding_text_fields(binding)) (*object)[key] = *value;
+  for (const auto& [key, value, required] : binding_text_fields(binding)) (*object)[key] = *value;
   (*object)["schema_version"] = kCurrentSchemaVersion;
   return std::move(*object);
 }
 
 support::Result<WorktreeBinding> binding_from_json(const json& value) {
   if (!value.is_object()) return support::CoreError{"worktree binding payload must be an object", {}};
-  const std::string* session_id = required_member(value, "session_id");
-  if (session_id == nullptr) return missing_field("session_id");
+  // Older stores name three fields differently; a message names the key the
+  // entry used.
   const std::string_view worktree_key = chosen_key(value, "worktree", "worktree_path");
-  const std::string* worktree = required_member(value, worktree_key);
-  if (worktree == nullptr) return missing_field(worktree_key);
-  const std::string* branch = required_member(value, "branch");
-  if (branch == nullptr) return missing_field("branch");
-  const std::string* state_path = required_member(value, "state_path");
-  if (state_path == nullptr) return missing_field("state_path");
-  const std::string git_common_dir = optional_member(value, "git_common_dir");
   const std::string_view main_worktree_key = chosen_key(value, "main_worktree", "repo_root");
-  const std::string* main_worktree = required_member(value, main_worktree_key);
-  if (main_worktree == nullptr) return missing_field(main_worktree_key);
-  const std::string commit_ish = optional_member(value, chosen_key(value, "commit_ish", "source_ref"));
-  return build_binding(*session_id, *worktree, *branch, *state_path, git_common_dir, *main_worktree, commit_ish,
-                       schema_version_member(value));
+  const std::string_view commit_ish_key = chosen_key(value, "commit_ish", "source_ref");
+  const WorktreeBinding stored{
+      std::string(text_member(value, "session_id")),     std::string(text_member(value, worktree_key)),
+      std::string(text_member(value, "branch")),         std::string(text_member(value, "state_path")),
+      std::string(text_member(value, "git_common_dir")), std::string(text_member(value, main_worktree_key)),
+      std::string(text_member(value, commit_ish_key)),   schema_version_member(value)};
+  if (const std::optional<std::string_view> missing = first_missing_field(stored)) {
+    if (*missing == "worktree") return missing_field_error(worktree_key);
+    if (*missing == "main_worktree") return missing_field_error(main_worktree_key);
+    return missing_field_error(*missing);
+  }
+  return rebuild_binding(stored);
 }
 
 support::Result<WorktreeBinding> binding_from_json_text(std::string_view text) {

@@ -38,12 +38,21 @@ WorktreeBinding build_binding(std::string_view session_id, std::string_view work
 WorktreeBinding rebuild_binding(const WorktreeBinding& binding);
 
 // The seven text fields with their keys, in declared order; the JSON and the
-// dict forms add "schema_version", always 2.
+// dict forms add "schema_version", always 2. A required field must hold
+// something besides white space.
 struct BindingTextField {
   const char* key;
   const std::string* value;
+  bool required;
 };
 std::array<BindingTextField, 7> binding_text_fields(const WorktreeBinding& binding);
+
+// The key of the first required field that is blank (empty or white space
+// only): a binding with one is unreadable in the store, and never stored.
+std::optional<std::string_view> first_missing_field(const WorktreeBinding& binding);
+
+// "missing required worktree binding field: <key>".
+support::CoreError missing_field_error(std::string_view key);
 
 // The JSON object form, always with "schema_version" 2; the caller's to hold
 // in a support::JsonTree.

@@ -54,10 +54,8 @@ support::Result<WorktreeBinding> register_in(const locations::RepositoryContext&
                                           repository.main_worktree_root, source_ref, std::nullopt);
   // A binding that the store's reading would skip is never stored: no one
   // could see it.
-  const support::JsonTree stored(binding_to_json(binding));
-  if (support::Result<WorktreeBinding> readable = binding_from_json(*stored); !readable.ok()) {
-    return readable.error();
-  }
+  if (const std::optional<std::string_view> missing = first_missing_field(binding))
+    return missing_field_error(*missing);
   const BindingValidationResult verdict =
       validate_binding(binding, worktree, support::EnvSnapshot{{std::string(support::kWorktreeVariable), worktree}},
                        true, {}, common_dir);
