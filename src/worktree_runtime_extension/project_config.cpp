@@ -44,7 +44,9 @@ support::Result<std::string> resolve_project_id(OptionalText repo_root) {
 
 constexpr Export kEntries[] = {
     constant<"LEGACY_PROJECT_ID", settings::kLegacyProjectId, AsText>(),
+
     record_class<GitHubPolicyClass>(),
+
     function<kResolveProjectIdSignature, &resolve_project_id, CoreErrorOr<AsText>>(),
     function<kResolveGithubPolicySignature, &resolve_github_policy, AsInstance<GitHubPolicyClass>>(),
     function<kResolveMainBranchesSignature, &resolve_main_branches, AsTextSet>(),
