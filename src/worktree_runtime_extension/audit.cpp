@@ -81,6 +81,7 @@ struct AsAuditRecordDict {
   }
 };
 
+constexpr FixedString kToDictSignature = "to_dict($self)";
 AuditLineFields to_dict(const StoredAuditRecord& record) { return record.fields(); }
 
 struct AuditRecordClass {
@@ -88,7 +89,7 @@ struct AuditRecordClass {
   static constexpr const char* kName = "worktree_runtime.api.PyAuditRecord";
   static inline auto& getters = FieldGetters<std::make_index_sequence<audit::kAuditFieldCount>>::table;
   static inline PyMethodDef methods[] = {
-      record_method<"to_dict($self)", &to_dict, AsAuditRecordDict>(),
+      record_method<kToDictSignature, &to_dict, AsAuditRecordDict>(),
       {},
   };
   static std::string repr_text(PyObject* self) {
@@ -104,6 +105,9 @@ std::optional<std::string> owned(OptionalText text) {
 
 // Hands over views of the converted arguments: nothing allocates between the
 // conversion and the writer, which never fails.
+constexpr FixedString kRecordEventSignature =
+    "record_event(kind, branch, worktree_path, invoker, outcome, *, session_id=None, elapsed_ms=None, "
+    "correlation_id=None, extra=None)";
 void record_event(Text kind, Text branch, Text worktree_path, Text invoker, Text outcome, OptionalText session_id,
                   OptionalInteger elapsed_ms, OptionalText correlation_id, LenientJsonPayload extra) {
   audit::append_audit_event({
@@ -119,29 +123,25 @@ void record_event(Text kind, Text branch, Text worktree_path, Text invoker, Text
   });
 }
 
+constexpr FixedString kReadRecordsSignature = "read_records(branch=None, worktree_path=None, since=None, until=None)";
 std::vector<StoredAuditRecord> read_records(OptionalText branch, OptionalText worktree_path, InstantBound since,
                                             InstantBound until) {
   return audit::read_audit_records({owned(branch), owned(worktree_path), since.value, until.value});
 }
 
+constexpr FixedString kReapRotationSentinelSignature = "reap_rotation_sentinel()";
 void reap_rotation_sentinel() { audit::reap_rotation_sentinel(); }
 
-constexpr Export kClasses[] = {
+constexpr Export kEntries[] = {
     record_class<AuditRecordClass>(),
-};
 
-constexpr Export kFunctions[] = {
-    function<"record_event(kind, branch, worktree_path, invoker, outcome, *, session_id=None, elapsed_ms=None, "
-             "correlation_id=None, extra=None)",
-             &record_event, AsNone>(),
-    function<"read_records(branch=None, worktree_path=None, since=None, until=None)", &read_records,
-             ListOf<AsInstance<AuditRecordClass>>>(),
-    function<"reap_rotation_sentinel()", &reap_rotation_sentinel, AsNone>(),
+    function<kRecordEventSignature, &record_event, AsNone>(),
+    function<kReadRecordsSignature, &read_records, ListOf<AsInstance<AuditRecordClass>>>(),
+    function<kReapRotationSentinelSignature, &reap_rotation_sentinel, AsNone>(),
 };
 
 }  // namespace
 
-constinit const ExportBlock audit_exports::classes = kClasses;
-constinit const ExportBlock audit_exports::functions = kFunctions;
+constinit const ExportTable audit_exports::entries = kEntries;
 
 }  // namespace worktree_runtime::python

@@ -40,6 +40,9 @@ struct AsBindingDict {
   }
 };
 
+constexpr FixedString kConstructBindingSignature =
+    "PyWorktreeBinding(session_id, worktree, branch, state_path, git_common_dir, main_worktree, commit_ish=\"\", "
+    "schema_version=None)";
 WorktreeBinding construct_binding(Text session_id, Text worktree, Text branch, Text state_path, Text git_common_dir,
                                   Text main_worktree, Text commit_ish, OptionalInteger schema_version) {
   return bindings::build_binding(session_id.value, worktree.value, branch.value, state_path.value, git_common_dir.value,
@@ -47,8 +50,10 @@ WorktreeBinding construct_binding(Text session_id, Text worktree, Text branch, T
 }
 
 // The dict form is made from the record itself.
+constexpr FixedString kToDictSignature = "to_dict($self)";
 const WorktreeBinding& to_dict(const WorktreeBinding& binding) { return binding; }
 
+constexpr FixedString kFromDictSignature = "from_dict($cls, payload)";
 support::Result<WorktreeBinding> from_dict(JsonPayload payload) {
   return bindings::binding_from_json_text(payload.text);
 }
@@ -56,10 +61,7 @@ support::Result<WorktreeBinding> from_dict(JsonPayload payload) {
 struct WorktreeBindingClass {
   using Record = WorktreeBinding;
   static constexpr const char* kName = "worktree_runtime.api.PyWorktreeBinding";
-  using Constructor = ClassConstructor<
-      "PyWorktreeBinding(session_id, worktree, branch, state_path, git_common_dir, main_worktree, "
-      "commit_ish=\"\", schema_version=None)",
-      &construct_binding>;
+  using Constructor = ClassConstructor<kConstructBindingSignature, &construct_binding>;
   static inline PyGetSetDef getters[] = {
       field_getter<&WorktreeBinding::session_id, AsText>("session_id"),
       field_getter<&WorktreeBinding::worktree, AsText>("worktree"),
@@ -72,8 +74,8 @@ struct WorktreeBindingClass {
       {},
   };
   static inline PyMethodDef methods[] = {
-      record_method<"to_dict($self)", &to_dict, AsBindingDict>(),
-      class_method<"from_dict($cls, payload)", &from_dict, CoreErrorOr<AsInstance<WorktreeBindingClass>>>(),
+      record_method<kToDictSignature, &to_dict, AsBindingDict>(),
+      class_method<kFromDictSignature, &from_dict, CoreErrorOr<AsInstance<WorktreeBindingClass>>>(),
       {},
   };
   static std::string repr_text(PyObject* self) {
@@ -85,6 +87,8 @@ struct WorktreeBindingClass {
 // ---------------------------------------------------------------------------
 // PyBindingValidationOptions and PyBindingValidationResult
 
+constexpr FixedString kConstructOptionsSignature =
+    "PyBindingValidationOptions(require_env_worktree=False, require_git_state=False)";
 BindingValidationOptions construct_options(Flag require_env_worktree, Flag require_git_state) {
   return {require_env_worktree.value, require_git_state.value};
 }
@@ -129,9 +133,7 @@ PyGetSetDef writable_flag(const char* name) {
 struct BindingValidationOptionsClass {
   using Record = BindingValidationOptions;
   static constexpr const char* kName = "worktree_runtime.api.PyBindingValidationOptions";
-  using Constructor =
-      ClassConstructor<"PyBindingValidationOptions(require_env_worktree=False, require_git_state=False)",
-                       &construct_options>;
+  using Constructor = ClassConstructor<kConstructOptionsSignature, &construct_options>;
   static inline PyGetSetDef getters[] = {
       writable_flag<&BindingValidationOptions::require_env_worktree>("require_env_worktree"),
       writable_flag<&BindingValidationOptions::require_git_state>("require_git_state"),
@@ -154,18 +156,23 @@ struct BindingValidationResultClass {
 // ---------------------------------------------------------------------------
 // PyWorktreeBindingStore
 
+constexpr FixedString kConstructStoreSignature = "PyWorktreeBindingStore(*, repo_root)";
 WorktreeBindingStore construct_store(PathLikeText repo_root) { return bindings::open_binding_store(repo_root.value); }
 
+constexpr FixedString kStoreLoadSignature = "load($self, session_id)";
 std::optional<WorktreeBinding> store_load(const WorktreeBindingStore& store, Text session_id) {
   return bindings::load(store, session_id.value);
 }
 
+constexpr FixedString kStoreUpsertSignature = "upsert($self, binding)";
 void store_upsert(const WorktreeBindingStore& store, Instance<WorktreeBindingClass> binding) {
   bindings::upsert(store, bindings::rebuild_binding(*binding.record));
 }
 
+constexpr FixedString kStoreListSignature = "list($self)";
 std::vector<WorktreeBinding> store_list(const WorktreeBindingStore& store) { return bindings::list(store); }
 
+constexpr FixedString kStoreRemoveSignature = "remove($self, session_id)";
 std::optional<WorktreeBinding> store_remove(const WorktreeBindingStore& store, Text session_id) {
   return bindings::remove(store, session_id.value);
 }
@@ -173,17 +180,17 @@ std::optional<WorktreeBinding> store_remove(const WorktreeBindingStore& store, T
 struct WorktreeBindingStoreClass {
   using Record = WorktreeBindingStore;
   static constexpr const char* kName = "worktree_runtime.api.PyWorktreeBindingStore";
-  using Constructor = ClassConstructor<"PyWorktreeBindingStore(*, repo_root)", &construct_store>;
+  using Constructor = ClassConstructor<kConstructStoreSignature, &construct_store>;
   static inline PyGetSetDef getters[] = {
       field_getter<&WorktreeBindingStore::root, AsText>("repo_root"),
       field_getter<&WorktreeBindingStore::path, AsText>("path"),
       {},
   };
   static inline PyMethodDef methods[] = {
-      record_method<"load($self, session_id)", &store_load, NoneOr<AsInstance<WorktreeBindingClass>>>(),
-      record_method<"upsert($self, binding)", &store_upsert, AsNone>(),
-      record_method<"list($self)", &store_list, ListOf<AsInstance<WorktreeBindingClass>>>(),
-      record_method<"remove($self, session_id)", &store_remove, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+      record_method<kStoreLoadSignature, &store_load, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+      record_method<kStoreUpsertSignature, &store_upsert, AsNone>(),
+      record_method<kStoreListSignature, &store_list, ListOf<AsInstance<WorktreeBindingClass>>>(),
+      record_method<kStoreRemoveSignature, &store_remove, NoneOr<AsInstance<WorktreeBindingClass>>>(),
       {},
   };
 };
@@ -191,32 +198,43 @@ struct WorktreeBindingStoreClass {
 // ---------------------------------------------------------------------------
 // Module functions
 
+constexpr FixedString kRegisterBindingSignature =
+    "register_binding(*, session_id, worktree_path, branch, repo_root, state_path=None, source_ref=\"\")";
 support::Result<WorktreeBinding> register_binding(Text session_id, Text worktree_path, Text branch, Text repo_root,
                                                   OptionalText state_path, Text source_ref) {
   return bindings::register_binding(session_id.value, worktree_path.value, branch.value, repo_root.value,
                                     state_path.value, source_ref.value);
 }
 
+constexpr FixedString kLoadBindingSignature = "load_binding(session_id, repo_root)";
 std::optional<WorktreeBinding> load_binding(Text session_id, Text repo_root) {
   return bindings::load_binding(session_id.value, repo_root.value);
 }
 
+constexpr FixedString kListBindingsSignature = "list_bindings(repo_root)";
 std::vector<WorktreeBinding> list_bindings(Text repo_root) { return bindings::list_bindings(repo_root.value); }
 
+constexpr FixedString kRemoveBindingSignature = "remove_binding(session_id, repo_root)";
 std::optional<WorktreeBinding> remove_binding(Text session_id, Text repo_root) {
   return bindings::remove_binding(session_id.value, repo_root.value);
 }
 
+constexpr FixedString kRecoverBindingSignature = "recover_binding(session_id, repo_root)";
 std::optional<WorktreeBinding> recover_binding(Text session_id, Text repo_root) {
   return bindings::recover_binding(session_id.value, repo_root.value);
 }
 
+constexpr FixedString kValidateBindingSignature =
+    "validate_binding(binding, *, cwd=None, env=None, check_git=True, options=None)";
 BindingValidationResult validate_binding(Instance<WorktreeBindingClass> binding, OptionalText cwd, EnvMapping env,
                                          Flag check_git, OptionalInstance<BindingValidationOptionsClass> options) {
   return bindings::validate_binding(bindings::rebuild_binding(*binding.record), cwd.value, env.value, check_git.value,
                                     options.record ? current_options(*options.record) : BindingValidationOptions{});
 }
 
+constexpr FixedString kValidateCurrentBindingSignature =
+    "validate_current_binding(*, repo_root, session_id, cwd, env=None, check_git=False, "
+    "require_registered_binding=True, require_env_worktree=False, require_git_state=False)";
 BindingValidationResult validate_current_binding(Text repo_root, OptionalText session_id, Text cwd, EnvMapping env,
                                                  Flag check_git, Flag require_registered_binding,
                                                  Flag require_env_worktree, Flag require_git_state) {
@@ -235,39 +253,25 @@ BindingValidationResult validate_current_binding(Text repo_root, OptionalText se
 // ---------------------------------------------------------------------------
 // The names this area exports
 
-constexpr Export kConstants[] = {
+constexpr Export kEntries[] = {
     constant<"CURRENT_SCHEMA_VERSION", bindings::kCurrentSchemaVersion, AsInteger>(),
-};
 
-constexpr Export kBindingClasses[] = {
     record_class<WorktreeBindingClass>(),
     record_class<BindingValidationResultClass>(),
     record_class<BindingValidationOptionsClass>(),
-};
-
-constexpr Export kStoreClasses[] = {
     record_class<WorktreeBindingStoreClass>(),
-};
 
-constexpr Export kFunctions[] = {
-    function<"register_binding(*, session_id, worktree_path, branch, repo_root, state_path=None, source_ref=\"\")",
-             &register_binding, CoreErrorOr<AsInstance<WorktreeBindingClass>>>(),
-    function<"load_binding(session_id, repo_root)", &load_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
-    function<"list_bindings(repo_root)", &list_bindings, ListOf<AsInstance<WorktreeBindingClass>>>(),
-    function<"remove_binding(session_id, repo_root)", &remove_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
-    function<"recover_binding(session_id, repo_root)", &recover_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
-    function<"validate_binding(binding, *, cwd=None, env=None, check_git=True, options=None)", &validate_binding,
-             AsInstance<BindingValidationResultClass>>(),
-    function<"validate_current_binding(*, repo_root, session_id, cwd, env=None, check_git=False, "
-             "require_registered_binding=True, require_env_worktree=False, require_git_state=False)",
-             &validate_current_binding, AsInstance<BindingValidationResultClass>>(),
+    function<kRegisterBindingSignature, &register_binding, CoreErrorOr<AsInstance<WorktreeBindingClass>>>(),
+    function<kLoadBindingSignature, &load_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+    function<kListBindingsSignature, &list_bindings, ListOf<AsInstance<WorktreeBindingClass>>>(),
+    function<kRemoveBindingSignature, &remove_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+    function<kRecoverBindingSignature, &recover_binding, NoneOr<AsInstance<WorktreeBindingClass>>>(),
+    function<kValidateBindingSignature, &validate_binding, AsInstance<BindingValidationResultClass>>(),
+    function<kValidateCurrentBindingSignature, &validate_current_binding, AsInstance<BindingValidationResultClass>>(),
 };
 
 }  // namespace
 
-constinit const ExportBlock bindings_exports::constants = kConstants;
-constinit const ExportBlock bindings_exports::binding_classes = kBindingClasses;
-constinit const ExportBlock bindings_exports::store_classes = kStoreClasses;
-constinit const ExportBlock bindings_exports::functions = kFunctions;
+constinit const ExportTable bindings_exports::entries = kEntries;
 
 }  // namespace worktree_runtime::python

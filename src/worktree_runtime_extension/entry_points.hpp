@@ -1,15 +1,43 @@
 #pragma once
 // Entry points: the functions the interpreter calls. Each is declared by its
-// text signature, a body whose parameter types are argument kinds, and the
-// kind of its result:
+// text signature, a constant right above a body whose parameter types are
+// argument kinds, and the kind of its result:
 //
-//   std::string normalize_path(OptionalText raw_path);
-//   PyMethodDef def = module_function<"normalize_path(raw_path)", &normalize_path, AsText>();
+//   constexpr FixedString kNormalizePathSignature = "normalize_path(raw_path)";
+//   std::string normalize_path(OptionalText raw_path) { ... }
+//   PyMethodDef def = module_function<kNormalizePathSignature, &normalize_path, AsText>();
 //
 // The binder follows Python's rules for the signature, converts each argument
 // by its kind in signature order, and converts the body's core result by the
 // named result kind. All of it is resolved at compile time. A module function
 // reaches the module as an export (`function<...>()`, module_exports.hpp).
+//
+// Written out by hand, the entry point that project_config.cpp's
+// `function<kResolveProjectIdSignature, &resolve_project_id, CoreErrorOr<AsText>>()`
+// makes is:
+//
+//   PyObject* resolve_project_id_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+//     return guarded([&]() -> PyObject* {
+//       // Bind by Python's rules for "resolve_project_id(repo_root=None)".
+//       static constexpr Parameter parameters[] = {{"repo_root", false, Default::none}};
+//       std::array<PyObject*, 1> bound{};
+//       if (!bind_arguments("resolve_project_id", parameters, args, nargs, kwnames, bound)) return nullptr;
+//       // Convert each argument by its kind, the type of the body's parameter.
+//       std::optional<OptionalText> repo_root = OptionalText::convert(bound[0]);
+//       if (!repo_root) {
+//         add_parameter_note("resolve_project_id", "repo_root");
+//         return nullptr;
+//       }
+//       // Call the body, which calls the core once.
+//       support::Result<std::string> result = resolve_project_id(*std::move(repo_root));
+//       // Map the error to its exception (ProjectIdInvalidError), else convert the value.
+//       if (!result.ok()) return raise_core_error(result.error());
+//       return AsText::convert(std::move(result.value()));
+//     });
+//   }
+//
+//   PyMethodDef def = {"resolve_project_id", as_method(&resolve_project_id_entry), METH_FASTCALL | METH_KEYWORDS,
+//                      "resolve_project_id(repo_root=None)\n--\n\n"};
 
 #include <array>
 #include <cstddef>

@@ -25,13 +25,13 @@ PyObject* project_id_invalid_error_type() {
 
 namespace {
 
-constexpr Export kTypes[] = {
+constexpr Export kEntries[] = {
     exception_type<"WorktreeListError", &worktree_list_error_type>(),
     exception_type<"ProjectIdInvalidError", &project_id_invalid_error_type>(),
 };
 
 }  // namespace
 
-constinit const ExportBlock exceptions_exports::types = kTypes;
+constinit const ExportTable exceptions_exports::entries = kEntries;
 
 }  // namespace worktree_runtime::python

@@ -23,8 +23,10 @@ using git::WorktreeListEntry;
 using git::WorktreeListOutput;
 using git::WorktreePreconditionResult;
 
+constexpr FixedString kIsMainWorktreeMethodSignature = "is_main_worktree($self)";
 bool is_main_worktree_method(const GitWorktree& worktree) { return git::is_main_worktree(worktree); }
 
+constexpr FixedString kIsMainBranchMethodSignature = "is_main_branch($self)";
 bool is_main_branch_method(const GitWorktree& worktree) { return git::is_main_branch(worktree); }
 
 struct GitWorktreeClass {
@@ -38,8 +40,8 @@ struct GitWorktreeClass {
       {},
   };
   static inline PyMethodDef methods[] = {
-      record_method<"is_main_worktree($self)", &is_main_worktree_method, AsFlag>(),
-      record_method<"is_main_branch($self)", &is_main_branch_method, AsFlag>(),
+      record_method<kIsMainWorktreeMethodSignature, &is_main_worktree_method, AsFlag>(),
+      record_method<kIsMainBranchMethodSignature, &is_main_branch_method, AsFlag>(),
       {},
   };
 };
@@ -102,6 +104,7 @@ std::optional<WorktreeListOutput> run_stand_in(PyObject* run, const FileSystemPa
   return WorktreeListOutput{*std::move(output_text), error_text ? *std::move(error_text) : "", exit_code};
 }
 
+constexpr FixedString kListWorktreesSignature = "list_worktrees(repo_root, *, run=None)";
 PythonErrorOr<support::Result<std::vector<WorktreeListEntry>>> list_worktrees(FileSystemPath repo_root,
                                                                               OptionalObject run) {
   if (run.object == nullptr) return {git::list_worktrees(repo_root.native)};
@@ -110,45 +113,33 @@ PythonErrorOr<support::Result<std::vector<WorktreeListEntry>>> list_worktrees(Fi
   return {git::evaluate_worktree_list_output(*output, repo_root.native)};
 }
 
+constexpr FixedString kResolveGitWorktreeSignature = "resolve_git_worktree(cwd=None)";
 std::optional<GitWorktree> resolve_git_worktree(OptionalText cwd) { return git::resolve_git_worktree(cwd.value); }
 
+constexpr FixedString kIsMainWorktreeSignature = "is_main_worktree(context)";
 bool is_main_worktree(Instance<GitWorktreeClass> context) { return git::is_main_worktree(*context.record); }
 
+constexpr FixedString kValidateMainWorktreeSignature = "validate_main_worktree(cwd=None, allowed_branches=None)";
 WorktreePreconditionResult validate_main_worktree(OptionalText cwd, OptionalTextList allowed_branches) {
   return git::validate_main_worktree(cwd.value, std::move(allowed_branches.value));
 }
 
-constexpr Export kConstants[] = {
+constexpr Export kEntries[] = {
     constant<"MAIN_BRANCHES", git::kDefaultMainBranches, AsTextSet>(),
-};
 
-constexpr Export kWorktreeClasses[] = {
     record_class<GitWorktreeClass>(),
     record_class<WorktreePreconditionResultClass>(),
-};
-
-constexpr Export kListingClasses[] = {
     record_class<WorktreeListEntryClass>(),
-};
 
-constexpr Export kWorktreeFunctions[] = {
-    function<"resolve_git_worktree(cwd=None)", &resolve_git_worktree, NoneOr<AsInstance<GitWorktreeClass>>>(),
-    function<"is_main_worktree(context)", &is_main_worktree, AsFlag>(),
-    function<"validate_main_worktree(cwd=None, allowed_branches=None)", &validate_main_worktree,
-             AsInstance<WorktreePreconditionResultClass>>(),
-};
-
-constexpr Export kListingFunctions[] = {
-    function<"list_worktrees(repo_root, *, run=None)", &list_worktrees,
+    function<kResolveGitWorktreeSignature, &resolve_git_worktree, NoneOr<AsInstance<GitWorktreeClass>>>(),
+    function<kIsMainWorktreeSignature, &is_main_worktree, AsFlag>(),
+    function<kValidateMainWorktreeSignature, &validate_main_worktree, AsInstance<WorktreePreconditionResultClass>>(),
+    function<kListWorktreesSignature, &list_worktrees,
              UnlessPythonError<CoreErrorOr<ListOf<AsInstance<WorktreeListEntryClass>>>>>(),
 };
 
 }  // namespace
 
-constinit const ExportBlock git_exports::constants = kConstants;
-constinit const ExportBlock git_exports::worktree_classes = kWorktreeClasses;
-constinit const ExportBlock git_exports::listing_classes = kListingClasses;
-constinit const ExportBlock git_exports::worktree_functions = kWorktreeFunctions;
-constinit const ExportBlock git_exports::listing_functions = kListingFunctions;
+constinit const ExportTable git_exports::entries = kEntries;
 
 }  // namespace worktree_runtime::python

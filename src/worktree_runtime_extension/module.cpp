@@ -1,9 +1,12 @@
-// The module object: its definition, the order in which its initialisation
-// adds the blocks of names that its areas export, and the interpreter's
-// Ctrl-C handed to the core's git runs.
+// The module object: its definition, the list of its names that its
+// initialisation finds in its areas' tables and adds in order, and the
+// interpreter's Ctrl-C handed to the core's git runs.
 #include <signal.h>
 
-#include <array>
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <string_view>
 
 #include "areas.hpp"
 #include "guarded.hpp"
@@ -13,33 +16,114 @@
 namespace worktree_runtime::python {
 namespace {
 
-// The order of `__all__`: the constants, the classes, the exception types,
-// then the functions.
-const std::array kBlocks = {
-    bindings_exports::constants,
-    project_config_exports::constants,
-    git_exports::constants,
-    paths_exports::variable_constants,
+// The module's names, in the order of `__all__`. Each is exported by exactly
+// one area, and every name an area exports is here.
+constexpr std::string_view kModuleNames[] = {
+    // The constants.
+    "CURRENT_SCHEMA_VERSION",
+    "LEGACY_PROJECT_ID",
+    "MAIN_BRANCHES",
+    "QUORBEL_WORKTREE_ENV",
+    "QUORBEL_BRANCH_ENV",
+    "QUORBEL_WORKTREE_BASE_ENV",
+    "QUORBEL_PROJECT_ROOT_ENV",
+    "QUORBEL_REPO_ROOT_ENV",
+    "QUORBEL_STATE_DIR_ENV",
+    "QUORBEL_SHARED_DIR_ENV",
+    "VELMORIN_SHARED_DIR_ENV",
+    "UV_PROJECT_ENV",
+    "WORKTREE_IDENTITY_ENV_VARS",
+    "WORKTREE_LOCATION_ENV_VARS",
+    "WORKTREE_PROJECT_ENV_VARS",
+    "WORKTREE_RUNTIME_ENV_VARS",
 
-    bindings_exports::binding_classes,
-    git_exports::worktree_classes,
-    audit_exports::classes,
-    bindings_exports::store_classes,
-    git_exports::listing_classes,
-    project_config_exports::classes,
+    // The classes.
+    "PyWorktreeBinding",
+    "PyBindingValidationResult",
+    "PyBindingValidationOptions",
+    "GitWorktree",
+    "PyWorktreePreconditionResult",
+    "PyAuditRecord",
+    "PyWorktreeBindingStore",
+    "WorktreeListEntry",
+    "GitHubPolicy",
 
-    exceptions_exports::types,
+    // The exception types.
+    "WorktreeListError",
+    "ProjectIdInvalidError",
 
-    paths_exports::path_functions,
-    project_config_exports::project_id_functions,
-    paths_exports::location_functions,
-    bindings_exports::functions,
-    git_exports::worktree_functions,
-    audit_exports::functions,
-    git_exports::listing_functions,
-    project_config_exports::policy_functions,
-    paths_exports::variable_functions,
+    // The functions.
+    "normalize_path",
+    "path_fingerprint",
+    "resolve_project_id",
+    "resolve_state_dir_name",
+    "state_dir",
+    "store_relative_path",
+    "resolve_worktree_base",
+    "resolve_known_worktree_bases",
+    "resolve_worktree_dir",
+    "set_quorbel_project_root_for_worktree",
+    "register_binding",
+    "load_binding",
+    "list_bindings",
+    "remove_binding",
+    "recover_binding",
+    "validate_binding",
+    "validate_current_binding",
+    "resolve_git_worktree",
+    "is_main_worktree",
+    "validate_main_worktree",
+    "record_event",
+    "read_records",
+    "reap_rotation_sentinel",
+    "list_worktrees",
+    "resolve_github_policy",
+    "resolve_main_branches",
+    "worktree_identity_env_vars_py",
+    "worktree_runtime_env_vars_py",
 };
+
+// The areas, whose tables hold the values of those names.
+constexpr const ExportTable* kAreas[] = {
+    &paths_exports::entries,    &project_config_exports::entries, &git_exports::entries,
+    &bindings_exports::entries, &audit_exports::entries,          &exceptions_exports::entries,
+};
+
+// Raises SystemError: the list of names and the areas' tables do not match.
+bool raise_mismatch(const std::string& message) {
+  PyErr_SetString(PyExc_SystemError, ("module _worktree_runtime_native " + message).c_str());
+  return false;
+}
+
+// Every name the areas export is in the list once.
+bool every_export_listed_once() {
+  for (const ExportTable* table : kAreas) {
+    for (const Export& entry : *table) {
+      const auto listed = std::count(std::begin(kModuleNames), std::end(kModuleNames), entry.name);
+      if (listed == 0) return raise_mismatch("does not list '" + std::string(entry.name) + "', which an area exports");
+      if (listed > 1) return raise_mismatch("lists '" + std::string(entry.name) + "' more than once");
+    }
+  }
+  return true;
+}
+
+// The one entry of the areas' tables that `name` stands for; null, with
+// SystemError set, when no area exports it or more than one entry does.
+const Export* exported_entry(std::string_view name) {
+  const Export* found = nullptr;
+  for (const ExportTable* table : kAreas) {
+    for (const Export& entry : *table) {
+      if (entry.name != name) continue;
+      if (found != nullptr) {
+        raise_mismatch("has more than one export named '" + std::string(name) + "'");
+        return nullptr;
+      }
+      found = &entry;
+    }
+  }
+  if (found == nullptr) raise_mismatch("lists '" + std::string(name) + "', which no area exports");
+  return found;
+}
 
 // Appends `name` to the module's `__all__` (created on first use), then sets
 // the attribute.
@@ -76,13 +160,14 @@ int exec_module(PyObject* module) {
       PyErr_SetString(PyExc_ImportError, "module _worktree_runtime_native does not support loading in subinterpreters");
       return -1;
     }
-    for (const ExportBlock block : kBlocks) {
-      for (const Export& entry : block) {
-        PyRef value = entry.build(module);
-        if (!value) return -1;
-        PyRef name = PyRef::steal(PyUnicode_InternFromString(entry.name));
-        if (!name || !add_export(module, name.get(), value.get())) return -1;
-      }
+    if (!every_export_listed_once()) return -1;
+    for (const std::string_view listed_name : kModuleNames) {
+      const Export* entry = exported_entry(listed_name);
+      if (entry == nullptr) return -1;
+      PyRef value = entry->build(module);
+      if (!value) return -1;
+      PyRef name = PyRef::steal(PyUnicode_InternFromString(entry->name));
+      if (!name || !add_export(module, name.get(), value.get())) return -1;
     }
     platform::set_interrupt_source(&kInterpreterInterrupts);
     return 0;

@@ -1,16 +1,19 @@
 #pragma once
 // The names an area of the module adds to the module, each with how its value
-// is built. An area lists its names in blocks, and module.cpp sets the blocks
-// in the module's order, which is the order of `__all__`:
+// is built. An area lists all its names in one table, and module.cpp looks up
+// each name of its own list there; that list is the order of `__all__`:
 //
-//   constexpr Export kPathFunctions[] = {
-//       function<"normalize_path(raw_path)", &normalize_path, AsText>(),
+//   constexpr FixedString kNormalizePathSignature = "normalize_path(raw_path)";
+//   std::string normalize_path(OptionalText raw_path) { ... }
+//   ...
+//   constexpr Export kEntries[] = {
+//       function<kNormalizePathSignature, &normalize_path, AsText>(),
 //       ...
 //   };
-//   constinit const ExportBlock paths_exports::path_functions = kPathFunctions;
+//   constinit const ExportTable paths_exports::entries = kEntries;
 //
-// A block is constinit: module.cpp reads it while initialising its own
-// statics, before any other file's dynamic initialisation is known to have run.
+// A table is constinit: the compiler builds it, and a value that would need
+// code to run at load time does not compile.
 
 #include <span>
 
@@ -26,7 +29,7 @@ struct Export {
   PyRef (*build)(PyObject* module);  // null with a Python error set on failure
 };
 
-using ExportBlock = std::span<const Export>;
+using ExportTable = std::span<const Export>;
 
 namespace detail {
 

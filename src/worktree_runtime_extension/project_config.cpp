@@ -27,40 +27,33 @@ struct GitHubPolicyClass {
   };
 };
 
+constexpr FixedString kResolveGithubPolicySignature = "resolve_github_policy(project_root=None)";
 GitHubPolicy resolve_github_policy(OptionalPathLikeText project_root) {
   return settings::resolve_github_policy(project_root.value);
 }
 
+constexpr FixedString kResolveMainBranchesSignature = "resolve_main_branches(project_root=None)";
 std::vector<std::string> resolve_main_branches(OptionalPathLikeText project_root) {
   return settings::resolve_main_branches(project_root.value);
 }
 
+constexpr FixedString kResolveProjectIdSignature = "resolve_project_id(repo_root=None)";
 support::Result<std::string> resolve_project_id(OptionalText repo_root) {
   return settings::resolve_checked_project_id(repo_root.value);
 }
 
-constexpr Export kConstants[] = {
+constexpr Export kEntries[] = {
     constant<"LEGACY_PROJECT_ID", settings::kLegacyProjectId, AsText>(),
-};
 
-constexpr Export kClasses[] = {
     record_class<GitHubPolicyClass>(),
-};
 
-constexpr Export kProjectIdFunctions[] = {
-    function<"resolve_project_id(repo_root=None)", &resolve_project_id, CoreErrorOr<AsText>>(),
-};
-
-constexpr Export kPolicyFunctions[] = {
-    function<"resolve_github_policy(project_root=None)", &resolve_github_policy, AsInstance<GitHubPolicyClass>>(),
-    function<"resolve_main_branches(project_root=None)", &resolve_main_branches, AsTextSet>(),
+    function<kResolveProjectIdSignature, &resolve_project_id, CoreErrorOr<AsText>>(),
+    function<kResolveGithubPolicySignature, &resolve_github_policy, AsInstance<GitHubPolicyClass>>(),
+    function<kResolveMainBranchesSignature, &resolve_main_branches, AsTextSet>(),
 };
 
 }  // namespace
 
-constinit const ExportBlock project_config_exports::constants = kConstants;
-constinit const ExportBlock project_config_exports::classes = kClasses;
-constinit const ExportBlock project_config_exports::project_id_functions = kProjectIdFunctions;
-constinit const ExportBlock project_config_exports::policy_functions = kPolicyFunctions;
+constinit const ExportTable project_config_exports::entries = kEntries;
 
 }  // namespace worktree_runtime::python

@@ -9,9 +9,9 @@
 //     using Record = git::GitWorktree;
 //     static constexpr const char* kName = "worktree_runtime.api.GitWorktree";
 //     static inline PyGetSetDef getters[] = {field_getter<&GitWorktree::branch, AsText>("branch"), ..., {}};
-//     static inline PyMethodDef methods[] = {..., {}};                   // optional
-//     using Constructor = ClassConstructor<"GitWorktree(...)", &build>;  // optional
-//     static std::string repr_text(PyObject* self);                     // optional
+//     static inline PyMethodDef methods[] = {..., {}};                // optional
+//     using Constructor = ClassConstructor<kBuildSignature, &build>;  // optional
+//     static std::string repr_text(PyObject* self);                  // optional
 //   };
 //
 // `class_type<GitWorktreeClass>()` creates its type object once per process;

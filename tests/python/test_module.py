@@ -1,6 +1,8 @@
 """The module object: names in order, constants, exception types, function objects."""
 
+import ast
 import importlib
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -10,6 +12,8 @@ import pytest
 
 import _worktree_runtime_native as native
 from conftest import FREE_THREADED, run_isolated
+
+STUBS = pathlib.Path(__file__).resolve().parents[2] / "_worktree_runtime_native.pyi"
 
 MODULE_TABLE = [
     "CURRENT_SCHEMA_VERSION", "LEGACY_PROJECT_ID", "MAIN_BRANCHES", "QUORBEL_WORKTREE_ENV", "QUORBEL_BRANCH_ENV",
@@ -70,6 +74,16 @@ def test_all_lists_the_module_names_in_table_order():
     assert len(native.__all__) == 55
     public = {name for name in vars(native) if not name.startswith("_")}
     assert public == set(native.__all__)
+
+
+def test_all_is_the_stubs_all():
+    [stub_all] = [
+        ast.literal_eval(statement.value)
+        for statement in ast.parse(STUBS.read_text(encoding="utf-8")).body
+        if isinstance(statement, ast.Assign)
+        and any(isinstance(target, ast.Name) and target.id == "__all__" for target in statement.targets)
+    ]
+    assert native.__all__ == stub_all
 
 
 def test_module_docstring_is_empty():
