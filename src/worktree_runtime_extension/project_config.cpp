@@ -4,6 +4,7 @@
 
 #include "areas.hpp"
 #include "argument_kinds.hpp"
+#include "locations/project_settings.hpp"
 #include "record_class.hpp"
 #include "result_kinds.hpp"
 #include "settings/github_policy.hpp"
@@ -29,17 +30,17 @@ struct GitHubPolicyClass {
 
 constexpr FixedString kResolveGithubPolicySignature = "resolve_github_policy(project_root=None)";
 GitHubPolicy resolve_github_policy(OptionalPathLikeText project_root) {
-  return settings::resolve_github_policy(project_root.value);
+  return locations::resolve_github_policy(project_root.value);
 }
 
 constexpr FixedString kResolveMainBranchesSignature = "resolve_main_branches(project_root=None)";
 std::vector<std::string> resolve_main_branches(OptionalPathLikeText project_root) {
-  return settings::resolve_main_branches(project_root.value);
+  return locations::resolve_main_branches(project_root.value);
 }
 
 constexpr FixedString kResolveProjectIdSignature = "resolve_project_id(repo_root=None)";
 support::Result<std::string> resolve_project_id(OptionalText repo_root) {
-  return settings::resolve_checked_project_id(repo_root.value);
+  return locations::resolve_checked_project_id(repo_root.value);
 }
 
 constexpr Export kEntries[] = {

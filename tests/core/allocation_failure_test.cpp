@@ -29,6 +29,8 @@
 #include "bindings/binding_store.hpp"
 #include "failing_allocator.hpp"
 #include "git/worktree_list_reader.hpp"
+#include "locations/file_names.hpp"
+#include "locations/project_settings.hpp"
 #include "locations/worktree_bases.hpp"
 #include "scratch_directory.hpp"
 #include "settings/github_policy.hpp"
@@ -263,7 +265,7 @@ struct Layout {
         main((scratch / "main").string()),
         linked((scratch / "linked").string()),
         store(bindings::open_binding_store(main)),
-        log(scratch / "shared" / "audit" / std::string(audit::kActiveLogName)),
+        log(scratch / "shared" / "audit" / std::string(locations::kActiveLogName)),
         project((scratch / "project").string()) {}
 
   fs::path root;
@@ -476,7 +478,7 @@ std::unique_ptr<Operation> list_worktrees(const Layout& layout) {
 
 std::unique_ptr<Operation> github_policy(const Layout& layout) {
   return call([&layout] { lay_out_project(layout); },
-              [&layout] { return settings::resolve_github_policy(layout.project); });
+              [&layout] { return locations::resolve_github_policy(layout.project); });
 }
 
 std::unique_ptr<Operation> project_id(const Layout&) {
@@ -490,7 +492,8 @@ std::unique_ptr<Operation> project_id(const Layout&) {
 std::unique_ptr<Operation> worktree_config(const Layout& layout) {
   return call([&layout] { lay_out_project(layout); },
               [&layout]() -> std::optional<std::string> {
-                const std::optional<settings::WorktreeConfig> config = settings::load_worktree_config(layout.project);
+                const std::optional<settings::WorktreeConfig> config =
+                    settings::read_worktree_config(layout.project + "/config/worktree.yaml");
                 if (!config) return std::nullopt;
                 return settings::resolve_config_base(*config, layout.project,
                                                      platform::Environment::of(kCiEnvironment));

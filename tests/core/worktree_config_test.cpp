@@ -24,11 +24,12 @@ class WorktreeConfigFile : public ScratchDirectory {
     fs::create_directory(root_ / "config");
   }
 
-  void write(const std::string& text) { std::ofstream(root_ / "config" / "worktree.yaml", std::ios::binary) << text; }
+  std::string path() const { return at("config/worktree.yaml"); }
+  void write(const std::string& text) { std::ofstream(path(), std::ios::binary) << text; }
 
   std::optional<std::string> base(const std::string& text, const std::optional<support::EnvSnapshot>& env) {
     write(text);
-    const std::optional<WorktreeConfig> config = load_worktree_config(root_.string());
+    const std::optional<WorktreeConfig> config = read_worktree_config(path());
     if (!config) return std::nullopt;
     return resolve_config_base(*config, root_.string(), platform::Environment::snapshot_or_live(env));
   }
@@ -65,11 +66,10 @@ TEST_F(WorktreeConfigFile, AnEmptySnapshotStillAppliesOverridesWithoutDetection)
 }
 
 TEST_F(WorktreeConfigFile, LoadingFailsQuietly) {
-  EXPECT_FALSE(load_worktree_config(std::nullopt).has_value());
-  EXPECT_FALSE(load_worktree_config(at("missing")).has_value());
-  EXPECT_FALSE(load_worktree_config(root_.string()).has_value());  // no file yet
-  fs::create_directory(root_ / "config" / "worktree.yaml");
-  EXPECT_FALSE(load_worktree_config(root_.string()).has_value());
+  EXPECT_FALSE(read_worktree_config(at("missing/config/worktree.yaml")).has_value());
+  EXPECT_FALSE(read_worktree_config(path()).has_value());  // no file yet
+  fs::create_directory(path());
+  EXPECT_FALSE(read_worktree_config(path()).has_value());
 }
 
 struct LoadCase {
@@ -84,7 +84,7 @@ class WorktreeConfigLoad : public WorktreeConfigFile, public testing::WithParamI
 
 TEST_P(WorktreeConfigLoad, LoadsOneWellFormedDocument) {
   write(GetParam().text);
-  EXPECT_EQ(load_worktree_config(root_.string()).has_value(), GetParam().loads);
+  EXPECT_EQ(read_worktree_config(path()).has_value(), GetParam().loads);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WorktreeConfigLoad,

@@ -5,6 +5,7 @@
 #include <new>
 #include <numeric>
 
+#include "locations/file_names.hpp"
 #include "locations/state_layout.hpp"
 #include "paths/home.hpp"
 #include "paths/paths.hpp"
@@ -18,8 +19,6 @@ namespace worktree_runtime::audit {
 namespace {
 
 constexpr std::int64_t kSentinelMaxAgeSeconds = 60;
-constexpr std::string_view kArchivePrefix = "worktree-events.";
-constexpr std::string_view kArchiveSuffix = ".ndjson";
 
 // "[WORKTREE-AUDIT-FAILOPEN] <stage>: <error>".
 void report_fail_open(std::string_view stage, const platform::SystemError& error) {
@@ -48,21 +47,6 @@ AuditLocation default_audit_location() {
 SystemResult<Directory> open_audit_dir(Directory::Missing missing) {
   const AuditLocation location = locate_audit_dir();
   return Directory::open_beneath(location.root, location.relative, missing);
-}
-
-std::string sentinel_name() { return std::string(kActiveLogName) + std::string(kSentinelSuffix); }
-
-std::string archive_name(const std::string& month, int number) {
-  std::string name(kArchivePrefix);
-  name += month;
-  if (number > 1) name += "." + std::to_string(number);
-  name += kArchiveSuffix;
-  return name;
-}
-
-bool is_archive_name(std::string_view name) {
-  return name.size() >= 16 && name.starts_with(kArchivePrefix) && name.ends_with(kArchiveSuffix) &&
-         name != kActiveLogName;
 }
 
 // The instant of a record's timestamp. Every "Z" read as "+00:00" is what
@@ -120,7 +104,7 @@ AuditLocation locate_audit_dir() {
   std::optional<std::string> shared = platform::Environment::live().non_blank(support::kVelmorinSharedDirVariable);
   if (!shared) shared = platform::Environment::live().non_blank(support::kSharedDirVariable);
   if (!shared) return default_audit_location();
-  return {paths::join_path(paths::expand_home(*shared), "audit"), ""};
+  return {paths::join_path(paths::expand_home(*shared), locations::kSharedAuditFolder), ""};
 }
 
 std::string resolve_audit_dir() {
@@ -132,7 +116,7 @@ namespace {
 
 void append_event(const AuditEventInput& input, const FileSystem& files) {
   const AuditLocation location = locate_audit_dir();
-  const std::string active_log = paths::join_path(location.relative, kActiveLogName);
+  const std::string active_log = paths::join_path(location.relative, locations::kActiveLogName);
   // Nearly every append finds the directory there: the log is opened first,
   // and the directory made only when that fails.
   SystemResult<platform::UniqueFd> log = files.open_for_append_beneath(location.root, active_log);
@@ -148,7 +132,7 @@ void append_event(const AuditEventInput& input, const FileSystem& files) {
   const StampedEvent event = build_audit_record(input, platform::utc_now());
   const std::string line = serialize_audit_line(event);
   if (event.extra) warn_suspicious_extra(*event.extra, *event.record.extra);
-  if (!log) log = files.open_for_append(*directory, kActiveLogName);
+  if (!log) log = files.open_for_append(*directory, locations::kActiveLogName);
   if (!log) {
     report_fail_open("lock", log.error());
     return;
@@ -189,7 +173,7 @@ void append_audit_event(AuditEventInput input, const FileSystem& files) {
 }
 
 void rotate_audit_log(const Directory& directory, const FileSystem& files) {
-  const std::string sentinel = sentinel_name();
+  const std::string_view sentinel = locations::kRotationSentinelName;
   if (!files.create_exclusive(directory, sentinel)) return;  // another process is rotating
   const std::string month = support::format_year_month(platform::utc_now());
   // The first free name of the month. Looking first and renaming after
@@ -197,13 +181,14 @@ void rotate_audit_log(const Directory& directory, const FileSystem& files) {
   // rename itself refuses a taken name.
   SystemResult<void> moved;
   for (int number = 1;; ++number) {
-    moved = files.rename_without_replacing(directory, kActiveLogName, archive_name(month, number));
+    moved =
+        files.rename_without_replacing(directory, locations::kActiveLogName, locations::archive_name(month, number));
     if (moved || moved.error().number != EEXIST) break;
   }
   // A log that cannot be moved keeps its records where they are. After a
   // move, another process may already have created the new log and appended
   // to it: creating it must not truncate.
-  if (moved) (void)files.create_if_missing(directory, kActiveLogName);
+  if (moved) (void)files.create_if_missing(directory, locations::kActiveLogName);
   (void)files.remove_file(directory, sentinel);
 }
 
@@ -215,7 +200,7 @@ void prune_audit_archives(const Directory& directory, const FileSystem& files) {
   }
   std::vector<platform::DirectoryEntry> archives;
   std::ranges::copy_if(*entries, std::back_inserter(archives),
-                       [](const platform::DirectoryEntry& entry) { return is_archive_name(entry.name); });
+                       [](const platform::DirectoryEntry& entry) { return locations::is_archive_name(entry.name); });
   if (archives.size() < kArchivesKept + 1) return;
   std::ranges::stable_sort(archives, std::ranges::greater{}, &platform::DirectoryEntry::modified);
   std::uint64_t total = 0;
@@ -249,7 +234,7 @@ std::vector<StoredAuditRecord> parse_audit_log(std::string_view text, const Audi
 std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
   const AuditLocation location = locate_audit_dir();
   const platform::FileContent content = Directory::read_file_beneath(
-      location.root, paths::join_path(location.relative, kActiveLogName), support::kAuditLogByteLimit);
+      location.root, paths::join_path(location.relative, locations::kActiveLogName), support::kAuditLogByteLimit);
   if (content.status != platform::FileContent::Status::read) return {};
   std::vector<StoredAuditRecord> records = parse_audit_log(content.bytes, filter);
   sort_by_timestamp(records);
@@ -259,10 +244,10 @@ std::vector<StoredAuditRecord> read_audit_records(const AuditFilter& filter) {
 void reap_rotation_sentinel() {
   const SystemResult<Directory> directory = open_audit_dir(Directory::Missing::fail);
   if (!directory) return;
-  const std::optional<platform::FileStatus> sentinel = directory->status(sentinel_name());
+  const std::optional<platform::FileStatus> sentinel = directory->status(locations::kRotationSentinelName);
   if (!sentinel) return;
   const std::int64_t age = platform::utc_now().seconds - std::max<std::int64_t>(sentinel->modified.seconds, 0);
-  if (age > kSentinelMaxAgeSeconds) (void)directory->remove_file(sentinel_name());
+  if (age > kSentinelMaxAgeSeconds) (void)directory->remove_file(locations::kRotationSentinelName);
 }
 
 }  // namespace worktree_runtime::audit

@@ -12,8 +12,6 @@
 
 namespace worktree_runtime::audit {
 
-inline constexpr std::string_view kActiveLogName = "worktree-events.ndjson";
-inline constexpr std::string_view kSentinelSuffix = ".rotating";
 inline constexpr std::uint64_t kRotationThreshold = 10485760;  // 10 MiB
 inline constexpr std::uint64_t kArchiveBudget = 209715200;     // 200 MiB
 inline constexpr std::size_t kArchivesKept = 3;

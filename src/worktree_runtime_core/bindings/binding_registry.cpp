@@ -2,6 +2,7 @@
 
 #include "bindings/binding_store.hpp"
 #include "git/git.hpp"
+#include "locations/file_names.hpp"
 #include "locations/repository_context.hpp"
 #include "paths/paths.hpp"
 #include "platform/filesystem.hpp"
@@ -73,7 +74,7 @@ std::optional<WorktreeBinding> recover_from_metadata(const locations::Repository
                                                      std::string_view session_id, std::string_view base_directory) {
   if (!paths::is_path_component(session_id)) return std::nullopt;
   const std::string metadata_file =
-      repository.session_state_relative_path + "/sessions/" + std::string(session_id) + "/metadata.json";
+      locations::session_metadata_path(repository.session_state_relative_path, session_id);
   const platform::FileContent content =
       platform::Directory::read_file_beneath(base_directory, metadata_file, support::kJsonDocumentByteLimit);
   const std::optional<SessionMetadata> metadata =

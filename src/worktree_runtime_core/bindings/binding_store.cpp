@@ -3,11 +3,10 @@
 #include <simdjson.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <utility>
 
-#include "locations/state_layout.hpp"
+#include "locations/file_names.hpp"
 #include "paths/paths.hpp"
 #include "platform/file_system.hpp"
 #include "support/input_limits.hpp"
@@ -21,23 +20,6 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kTemporaryNameAttempts = 65536;
-constexpr std::size_t kTemporaryNameRandomLength = 6;
-constexpr std::string_view kTemporaryNameAffix = ".tmp";  // before and after the random part
-constexpr std::string_view kLockSuffix = ".lock";
-
-std::string temporary_file_name() {
-  return std::string(kTemporaryNameAffix) + platform::random_alphanumerics(kTemporaryNameRandomLength) +
-         std::string(kTemporaryNameAffix);
-}
-
-bool is_temporary_file_name(std::string_view name) {
-  if (name.size() != 2 * kTemporaryNameAffix.size() + kTemporaryNameRandomLength ||
-      !name.starts_with(kTemporaryNameAffix) || !name.ends_with(kTemporaryNameAffix)) {
-    return false;
-  }
-  const std::string_view random = name.substr(kTemporaryNameAffix.size(), kTemporaryNameRandomLength);
-  return std::ranges::all_of(random, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
-}
 
 using platform::Directory;
 using platform::FileSystem;
@@ -50,7 +32,7 @@ void remove_stale_temporary_files(const FileSystem& files, const Directory& dire
   const SystemResult<std::vector<platform::DirectoryEntry>> entries = files.list(directory);
   if (!entries) return;
   for (const platform::DirectoryEntry& entry : *entries) {
-    if (is_temporary_file_name(entry.name)) (void)files.remove_file(directory, entry.name);
+    if (locations::is_temporary_file_name(entry.name)) (void)files.remove_file(directory, entry.name);
   }
 }
 
@@ -107,7 +89,7 @@ std::optional<support::CoreError> write_binding_document(const FileSystem& files
   std::string temporary;
   std::optional<platform::UniqueFd> file;
   for (std::size_t attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt) {
-    temporary = temporary_file_name();
+    temporary = locations::temporary_file_name();
     SystemResult<platform::UniqueFd> created = files.create_exclusive(directory, temporary);
     if (created) {
       file = std::move(*created);
@@ -139,8 +121,7 @@ template <class Change>
 auto change_document(const FileSystem& files, const Directory& directory, Change change) {
   // The lock lives beside the store so that the store file itself can be
   // replaced by rename while the lock is held.
-  const SystemResult<platform::FileLock> lock =
-      files.lock_file(directory, std::string(locations::kStoreFileName) + std::string(kLockSuffix));
+  const SystemResult<platform::FileLock> lock = files.lock_file(directory, locations::kStoreLockName);
   if (lock) remove_stale_temporary_files(files, directory);
   BindingDocument document =
       document_of(files.read_file(directory, locations::kStoreFileName, support::kJsonDocumentByteLimit));

@@ -1,6 +1,8 @@
 #include "locations/state_layout.hpp"
 
 #include "git/git.hpp"
+#include "locations/file_names.hpp"
+#include "locations/project_settings.hpp"
 #include "paths/paths.hpp"
 #include "settings/project_id_resolver.hpp"
 
@@ -17,7 +19,7 @@ std::string hidden_name(std::string_view project_id) {
 }  // namespace
 
 std::string path_forming_project_id(std::optional<std::string_view> repo_root) {
-  std::string project_id = settings::resolve_project_id(repo_root);
+  std::string project_id = resolve_project_id(repo_root);
   if (!paths::is_path_component(project_id)) return std::string(settings::kLegacyProjectId);
   return project_id;
 }
@@ -29,7 +31,7 @@ std::string resolve_state_dir_name(std::optional<std::string_view> project_id) {
 }
 
 std::string store_relative_directory(std::optional<std::string_view> project_id) {
-  return resolve_state_dir_name(project_id) + "/state/worktree-runtime";
+  return paths::join_path(resolve_state_dir_name(project_id), kStoreFolder);
 }
 
 std::string store_relative_path(std::optional<std::string_view> project_id) {
@@ -37,11 +39,11 @@ std::string store_relative_path(std::optional<std::string_view> project_id) {
 }
 
 std::string audit_relative_directory(std::string_view project_id) {
-  return resolve_state_dir_name(project_id) + "/shared/audit";
+  return paths::join_path(resolve_state_dir_name(project_id), kProjectAuditFolder);
 }
 
 std::string session_state_relative_path(std::string_view project_id) {
-  return resolve_state_dir_name(project_id) + "/state/velmorin";
+  return paths::join_path(resolve_state_dir_name(project_id), kSessionStateFolder);
 }
 
 std::string state_directory_of(std::string_view root) {

@@ -16,8 +16,6 @@ std::string path_forming_project_id(std::optional<std::string_view> repo_root);
 // one when it is empty, the current repository's path-forming one when absent.
 std::string resolve_state_dir_name(std::optional<std::string_view> project_id);
 
-inline constexpr std::string_view kStoreFileName = "bindings.json";
-
 // <state dir name>/state/worktree-runtime: the folder of the bindings store.
 std::string store_relative_directory(std::optional<std::string_view> project_id);
 

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "git/git.hpp"
+#include "locations/file_names.hpp"
 #include "locations/state_layout.hpp"
 #include "paths/home.hpp"
 #include "paths/paths.hpp"
@@ -56,7 +57,7 @@ std::optional<std::string> base_without_root(std::optional<std::string_view> exp
 std::string base_for_root(const std::string& normalized_root, std::optional<std::string_view> home,
                           const platform::Environment& env) {
   if (is_ci(env) && !normalized_root.empty()) {
-    if (const auto config = settings::load_worktree_config(normalized_root)) {
+    if (const auto config = settings::read_worktree_config(paths::join_path(normalized_root, kWorktreeConfigPath))) {
       if (const auto base = settings::resolve_config_base(*config, normalized_root, env)) {
         return paths::normalize_path(*base);
       }

@@ -1,8 +1,6 @@
 #include "settings/github_policy.hpp"
 
-#include "git/git.hpp"
 #include "git/main_branches.hpp"
-#include "paths/paths.hpp"
 #include "settings/pyproject.hpp"
 
 namespace worktree_runtime::settings {
@@ -51,16 +49,8 @@ GitHubPolicy default_github_policy() {
   };
 }
 
-GitHubPolicy resolve_github_policy(std::optional<std::string_view> project_root) {
-  const std::string root = git::resolve_repo_root(project_root);
-  if (root.empty()) return default_github_policy();
-  return policy_in(read_pyproject(paths::join_path(paths::normalize_path(root), "pyproject.toml")));
-}
+GitHubPolicy github_policy_of_file(std::string_view path) { return policy_in(read_pyproject(path)); }
 
 GitHubPolicy github_policy_from_pyproject(std::string_view text) { return policy_in(parse_pyproject(text)); }
-
-std::vector<std::string> resolve_main_branches(std::optional<std::string_view> project_root) {
-  return resolve_github_policy(project_root).main_branches;
-}
 
 }  // namespace worktree_runtime::settings

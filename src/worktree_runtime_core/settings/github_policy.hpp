@@ -21,14 +21,12 @@ struct GitHubPolicy {
 GitHubPolicy default_github_policy();
 
 // The defaults, each replaced by its setting in [tool.velmorin.github_policy]
-// of the repository's pyproject.toml when that setting is usable. Read afresh
-// on every call.
-GitHubPolicy resolve_github_policy(std::optional<std::string_view> project_root);
+// of the pyproject.toml file at `path` when that setting is usable. Read
+// afresh on every call.
+GitHubPolicy github_policy_of_file(std::string_view path);
 
 // The policy that a pyproject.toml text configures: what
-// `resolve_github_policy` makes of a root's file.
+// `github_policy_of_file` makes of a file.
 GitHubPolicy github_policy_from_pyproject(std::string_view text);
-
-std::vector<std::string> resolve_main_branches(std::optional<std::string_view> project_root);
 
 }  // namespace worktree_runtime::settings

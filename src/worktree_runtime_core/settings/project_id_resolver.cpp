@@ -4,7 +4,6 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "git/git.hpp"
 #include "settings/pyproject.hpp"
 #include "support/text.hpp"
 
@@ -18,8 +17,8 @@ struct TextHash {
   std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 
-// Root text to raw identifier, for the life of the process: never evicted,
-// never replaced. The lock is held across the read of a root's configuration
+// File path text to raw identifier, for the life of the process: never evicted,
+// never replaced. The lock is held across the read of a file
 // so concurrent first resolutions read it once and agree.
 class ProjectIdMemo {
  public:
@@ -56,10 +55,8 @@ bool is_project_id_tail_character(char character) {
 
 }  // namespace
 
-std::string resolve_project_id(std::optional<std::string_view> repo_root) {
-  const std::string root = git::resolve_repo_root(repo_root);
-  if (root.empty()) return std::string(kLegacyProjectId);
-  return memo().find_or_insert(root, [&] { return project_id_in(read_pyproject(root + "/pyproject.toml")); });
+std::string project_id_of_file(std::string_view path) {
+  return memo().find_or_insert(path, [&] { return project_id_in(read_pyproject(path)); });
 }
 
 std::string project_id_from_pyproject(std::string_view text) { return project_id_in(parse_pyproject(text)); }
@@ -71,10 +68,6 @@ support::Result<std::string> validate_project_id(std::string_view raw) {
   return support::CoreError{
       "project_id " + support::quoted_literal(raw) + " does not match the normative pattern '^[a-z][a-z0-9_-]{0,63}$'",
       std::string(kProjectIdInvalidReason), support::ErrorKind::invalid_project_id};
-}
-
-support::Result<std::string> resolve_checked_project_id(std::optional<std::string_view> repo_root) {
-  return validate_project_id(resolve_project_id(repo_root));
 }
 
 }  // namespace worktree_runtime::settings

@@ -377,9 +377,7 @@ std::optional<WorktreeConfig> parse_worktree_config(std::string_view text) {
   return WorktreeConfig(std::move(document));
 }
 
-std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_view> repo_root) {
-  if (!repo_root) return std::nullopt;
-  const std::string path = paths::join_path(*repo_root, "config/worktree.yaml");
+std::optional<WorktreeConfig> read_worktree_config(std::string_view path) {
   if (!platform::exists(path)) return std::nullopt;
   const std::optional<std::string> text = platform::read_file(path, support::kConfigurationFileByteLimit);
   if (!text) return std::nullopt;

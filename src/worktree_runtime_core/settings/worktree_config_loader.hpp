@@ -30,9 +30,9 @@ class WorktreeConfig {
 // support::kMaxYamlNesting, or has a duplicated mapping key.
 std::optional<WorktreeConfig> parse_worktree_config(std::string_view text);
 
-// config/worktree.yaml below the root, by parse_worktree_config; nothing when
-// it is missing or unreadable.
-std::optional<WorktreeConfig> load_worktree_config(std::optional<std::string_view> repo_root);
+// The configuration in the file at `path`, by parse_worktree_config; nothing
+// when it is missing or unreadable.
+std::optional<WorktreeConfig> read_worktree_config(std::string_view path);
 
 // The `base` text of the first override that applies in `env`; nothing when no
 // override settles it, or when the one that does has a base that is not a
