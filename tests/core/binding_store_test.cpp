@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -72,16 +71,6 @@ namespace fs = std::filesystem;
 
 const char* const kStoreRelativePath = ".quorbel/state/worktree-runtime/bindings.json";
 const char* const kLockRelativePath = ".quorbel/state/worktree-runtime/bindings.json.lock";
-
-std::string content_of(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
-void write_file(const fs::path& path, std::string_view text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 std::string nested_arrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
@@ -265,9 +254,9 @@ class StoreOperation : public StoreFile,
 TEST_P(StoreOperation, AgreesOnTheSameFile) {
   const auto& [operation, foreign] = GetParam();
   const std::string before = store_document(kEntries, foreign.text);
-  write_file(store_path(), before);
+  write_text_file(store_path(), before);
   EXPECT_EQ(operation.operation(store_), operation.returned);
-  const std::string after = content_of(store_path());
+  const std::string after = file_text(store_path());
   if (!operation.entries_after) {
     EXPECT_EQ(after, before);
     return;
@@ -291,16 +280,16 @@ TEST_F(StoreFile, AnEntryIsWrittenWithTheCurrentSchemaVersion) {
   WorktreeBinding binding = labelled("s", "c");
   binding.schema_version = 7;
   upsert(store_, binding);
-  EXPECT_EQ((*parsed(content_of(store_path())))["bindings"][0]["schema_version"], kCurrentSchemaVersion);
+  EXPECT_EQ((*parsed(file_text(store_path())))["bindings"][0]["schema_version"], kCurrentSchemaVersion);
   EXPECT_EQ(load(store_, "s")->schema_version, kCurrentSchemaVersion);
 }
 
 // Whatever stood as the document's version, even a container, a write
 // makes it the current one.
 TEST_F(StoreFile, AWriteSetsTheDocumentsVersion) {
-  write_file(store_path(), R"({"bindings": [], "schema_version": {"deep": [[1]]}})");
+  write_text_file(store_path(), R"({"bindings": [], "schema_version": {"deep": [[1]]}})");
   upsert(store_, labelled("s", "c"));
-  EXPECT_EQ((*parsed(content_of(store_path())))["schema_version"], kCurrentSchemaVersion);
+  EXPECT_EQ((*parsed(file_text(store_path())))["schema_version"], kCurrentSchemaVersion);
 }
 
 // Each file below the scratch directory: its kind and, for a regular file,
@@ -313,7 +302,7 @@ std::map<std::string, std::string> tree_of(const fs::path& root) {
     if (fs::is_symlink(status)) {
       tree[name] = "link to " + fs::read_symlink(item.path()).string();
     } else if (fs::is_regular_file(status)) {
-      const std::string content = content_of(item.path());
+      const std::string content = file_text(item.path());
       tree[name] = std::to_string(content.size()) + " bytes " + std::to_string(std::hash<std::string>{}(content));
     } else {
       tree[name] = fs::is_directory(status) ? "directory" : "special";
@@ -334,23 +323,23 @@ void PrintTo(const UnreadableCase& unreadable, std::ostream* out) { *out << unre
 const UnreadableCase kUnreadableStores[] = {
     {"link_at_the_store_file",
      [](const fs::path& root) {
-       write_file(root / "elsewhere" / "bindings.json", kValidStore);
+       write_text_file(root / "elsewhere" / "bindings.json", kValidStore);
        fs::create_directories((root / kStoreRelativePath).parent_path());
        fs::create_symlink(root / "elsewhere" / "bindings.json", root / kStoreRelativePath);
      }},
     {"link_at_the_store_folder",
      [](const fs::path& root) {
-       write_file(root / "elsewhere" / "bindings.json", kValidStore);
+       write_text_file(root / "elsewhere" / "bindings.json", kValidStore);
        fs::create_directories(root / ".quorbel" / "state");
        fs::create_directory_symlink(root / "elsewhere", root / ".quorbel" / "state" / "worktree-runtime");
      }},
     {"link_at_the_state_directory",
      [](const fs::path& root) {
-       write_file(root / "elsewhere" / "state" / "worktree-runtime" / "bindings.json", kValidStore);
+       write_text_file(root / "elsewhere" / "state" / "worktree-runtime" / "bindings.json", kValidStore);
        fs::create_directory_symlink(root / "elsewhere", root / ".quorbel");
      }},
     {"directory_at_the_store_file",
-     [](const fs::path& root) { write_file(root / kStoreRelativePath / "precious", kValidStore); }},
+     [](const fs::path& root) { write_text_file(root / kStoreRelativePath / "precious", kValidStore); }},
     {"fifo_at_the_store_file",
      [](const fs::path& root) {
        fs::create_directories((root / kStoreRelativePath).parent_path());
@@ -360,18 +349,18 @@ const UnreadableCase kUnreadableStores[] = {
      [](const fs::path& root) {
        std::string text = kValidStore;
        text.resize(support::kJsonDocumentByteLimit + 1, ' ');
-       write_file(root / kStoreRelativePath, text);
+       write_text_file(root / kStoreRelativePath, text);
      }},
     {"nested_past_the_bound",
      [](const fs::path& root) {
-       write_file(root / kStoreRelativePath,
-                  store_document({entry("s", "stored")}, nested_arrays(support::kMaxJsonNesting)));
+       write_text_file(root / kStoreRelativePath,
+                       store_document({entry("s", "stored")}, nested_arrays(support::kMaxJsonNesting)));
      }},
     {"more_values_than_the_bound",
      [](const fs::path& root) {
        std::string values = "[0";
        for (std::size_t index = 1; index < support::kMaxJsonDocumentValues; ++index) values += ",0";
-       write_file(root / kStoreRelativePath, store_document({entry("s", "stored")}, values + "]"));
+       write_text_file(root / kStoreRelativePath, store_document({entry("s", "stored")}, values + "]"));
      }},
 };
 
@@ -429,9 +418,9 @@ class StaleTemporaryFile : public StoreFile, public testing::WithParamInterface<
  protected:
   void SetUp() override {
     StoreFile::SetUp();
-    write_file(store_path(), kValidStore);
+    write_text_file(store_path(), kValidStore);
     for (const auto& names : {kStaleTemporaryFiles, kOtherFiles}) {
-      for (const std::string& name : names) write_file(store_path().parent_path() / name, "x");
+      for (const std::string& name : names) write_text_file(store_path().parent_path() / name, "x");
     }
   }
 };
@@ -452,7 +441,7 @@ TEST_P(StaleTemporaryFile, StaysWhenTheLockCannotBeTaken) {
   expected.insert(kStaleTemporaryFiles.begin(), kStaleTemporaryFiles.end());
   expected.insert({"bindings.json", "bindings.json.lock"});
   EXPECT_EQ(names_in(store_path().parent_path()), expected);
-  EXPECT_EQ(content_of(store_path()), kValidStore);
+  EXPECT_EQ(file_text(store_path()), kValidStore);
   EXPECT_FALSE(fs::exists(at("lock-elsewhere")));
 }
 

@@ -5,9 +5,24 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 namespace worktree_runtime {
+
+// The bytes of a file; empty when it cannot be read.
+inline std::string file_text(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+// Writes `text` as the whole file at `path`, making the folders on the way.
+inline void write_text_file(const std::filesystem::path& path, std::string_view text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 // A fresh, canonical directory per test, removed afterwards.
 class ScratchDirectory : public testing::Test {
