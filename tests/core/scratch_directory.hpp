@@ -24,6 +24,20 @@ inline void write_text_file(const std::filesystem::path& path, std::string_view 
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// The process's current directory moved for a scope, and back afterwards.
+class ScopedCurrentDirectory {
+ public:
+  explicit ScopedCurrentDirectory(const std::filesystem::path& directory) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(directory);
+  }
+  ~ScopedCurrentDirectory() { std::filesystem::current_path(previous_); }
+  ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
+  ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
 // A fresh, canonical directory per test, removed afterwards.
 class ScratchDirectory : public testing::Test {
  protected:
