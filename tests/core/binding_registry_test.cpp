@@ -20,14 +20,6 @@ const char* const kStoreOfMain = "main/.quorbel/state/worktree-runtime/bindings.
 
 std::string missing_field(const char* key) { return std::string("missing required worktree binding field: ") + key; }
 
-// `text` with every "{root}" replaced by the scratch directory.
-std::string placed(std::string text, const std::string& root) {
-  for (std::size_t at = text.find("{root}"); at != std::string::npos; at = text.find("{root}", at + root.size())) {
-    text.replace(at, 6, root);
-  }
-  return text;
-}
-
 // main/ on branch main and linked/ on branch feature, in a scratch directory
 // that git looks no higher than.
 class Registry : public GitScratchDirectory {
@@ -127,8 +119,9 @@ TEST_F(Registry, RegisteringASessionAgainKeepsOneEntryAtTheEnd) {
   ASSERT_TRUE(register_binding("s2", at("main"), "main", at("main"), std::nullopt, "").ok());
   ASSERT_TRUE(register_binding("s1", at("linked"), "feature", at("linked"), std::nullopt, "second").ok());
   std::vector<std::pair<std::string, std::string>> stored;
-  for (const WorktreeBinding& binding : list_bindings(at("linked")))
+  for (const WorktreeBinding& binding : list_bindings(at("linked"))) {
     stored.emplace_back(binding.session_id, binding.commit_ish);
+  }
   EXPECT_EQ(stored, (std::vector<std::pair<std::string, std::string>>{{"s2", ""}, {"s1", "second"}}));
   EXPECT_EQ(remove_binding("s1", at("linked"))->commit_ish, "second");
   EXPECT_FALSE(load_binding("s1", at("main")).has_value());

@@ -95,7 +95,7 @@ std::string entry_with_session_members(std::string_view members, std::string_vie
 // member, an old schema version. Any rewrite changes these bytes.
 std::string store_document(const std::vector<std::string>& entries, std::string_view foreign) {
   std::string text = R"({"bindings": [)";
-  for (const std::string& one : entries) text += (&one == entries.data() ? "" : ", ") + one;
+  for (std::size_t index = 0; index < entries.size(); ++index) text += (index == 0 ? "" : ", ") + entries[index];
   return text + R"(], "foreign": )" + std::string(foreign) + R"(, "schema_version": 1})" + "\n";
 }
 
@@ -338,6 +338,8 @@ const UnreadableCase kUnreadableStores[] = {
        write_text_file(root / "elsewhere" / "state" / "worktree-runtime" / "bindings.json", kValidStore);
        fs::create_directory_symlink(root / "elsewhere", root / ".quorbel");
      }},
+    {"file_at_the_store_folder",
+     [](const fs::path& root) { write_text_file((root / kStoreRelativePath).parent_path(), kValidStore); }},
     {"directory_at_the_store_file",
      [](const fs::path& root) { write_text_file(root / kStoreRelativePath / "precious", kValidStore); }},
     {"fifo_at_the_store_file",
@@ -366,9 +368,10 @@ const UnreadableCase kUnreadableStores[] = {
 
 class UnreadableStore : public StoreFile, public testing::WithParamInterface<UnreadableCase> {};
 
-// A store that exists but cannot be read holds bindings of other sessions:
-// it reads as none, and nothing is written over it, through it or beside
-// it (but the lock, in the store's own folder).
+// A store that cannot be read, or that is not reached through folders
+// without a link, may hold other sessions' bindings: it reads as none, and
+// nothing is written over it, through it or beside it (but the lock, in the
+// store's own folder).
 TEST_P(UnreadableStore, ReadsAsNoBindingsAndIsNeverReplaced) {
   GetParam().make(root_);
   std::map<std::string, std::string> before = tree_of(root_);

@@ -24,6 +24,16 @@ inline void write_text_file(const std::filesystem::path& path, std::string_view 
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// `text` with every "{root}" in it replaced by `root`: test tables name
+// paths below a scratch directory that exists only once the test runs.
+inline std::string placed(std::string text, const std::string& root) {
+  constexpr std::string_view kMark = "{root}";
+  for (std::size_t at = text.find(kMark); at != std::string::npos; at = text.find(kMark, at + root.size())) {
+    text.replace(at, kMark.size(), root);
+  }
+  return text;
+}
+
 // The process's current directory moved for a scope, and back afterwards.
 class ScopedCurrentDirectory {
  public:

@@ -15,13 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// `text` with every "{root}" replaced by `root`.
-std::string placed(std::string text, const std::string& root) {
-  for (std::size_t at = text.find("{root}"); at != std::string::npos; at = text.find("{root}", at + root.size())) {
-    text.replace(at, 6, root);
-  }
-  return text;
-}
+// placed() of a case's optional texts and of its environment's values too.
+using worktree_runtime::placed;
 
 std::optional<std::string> placed(const std::optional<std::string>& text, const std::string& root) {
   return text ? std::optional(placed(*text, root)) : std::nullopt;
