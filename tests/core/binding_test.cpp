@@ -216,6 +216,39 @@ INSTANTIATE_TEST_SUITE_P(
                     SchemaVersionCase{"3.0", 2}, SchemaVersionCase{R"("3")", 2}, SchemaVersionCase{"true", 2},
                     SchemaVersionCase{"[3]", 2}));
 
+struct BlankFieldCase {
+  const char* name;
+  WorktreeBinding binding;
+  std::optional<std::string> missing;
+};
+
+void PrintTo(const BlankFieldCase& blank, std::ostream* out) { *out << blank.name; }
+
+class BlankField : public testing::TestWithParam<BlankFieldCase> {};
+
+// What registration refuses is exactly what the store's reading would skip:
+// a binding with a blank required field, named by the first in field order.
+TEST_P(BlankField, IsRefusedAlikeBeforeStoringAndOnReading) {
+  EXPECT_EQ(first_missing_field(GetParam().binding), GetParam().missing);
+  const support::Result<WorktreeBinding> read = binding_from_json_text(binding_to_json(GetParam().binding).dump());
+  EXPECT_EQ(read.ok() ? std::nullopt : std::optional(read.error().message),
+            GetParam().missing ? std::optional(missing(GetParam().missing->c_str())) : std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bindings, BlankField,
+    testing::Values(BlankFieldCase{"none", {"s", "/w", "b", "/s", "", "/m", "", 2}, std::nullopt},
+                    BlankFieldCase{"session_id", {" ", "/w", "b", "/s", "", "/m", "", 2}, "session_id"},
+                    BlankFieldCase{"worktree", {"s", "", "b", "/s", "", "/m", "", 2}, "worktree"},
+                    BlankFieldCase{"branch", {"s", "/w", "\t\n", "/s", "", "/m", "", 2}, "branch"},
+                    BlankFieldCase{"state_path", {"s", "/w", "b", "", "", "/m", "", 2}, "state_path"},
+                    BlankFieldCase{"main_worktree", {"s", "/w", "b", "/s", "", "\u3000", "", 2}, "main_worktree"},
+                    BlankFieldCase{"the_first_of_several", {"s", "/w", "", "", "/g", "", " ", 2}, "branch"},
+                    // The optional texts may be blank.
+                    BlankFieldCase{
+                        "git_common_dir_and_commit_ish", {"s", "/w", "b", "/s", " ", "/m", " ", 2}, std::nullopt}),
+    [](const testing::TestParamInfo<BlankFieldCase>& tested) { return std::string(tested.param.name); });
+
 TEST(BindingWrite, HasTheSevenTextFieldsAndAlwaysTheCurrentSchemaVersion) {
   const WorktreeBinding binding{" s ", "/w", "b", "/s", "", "/m", "c\t", 7};
   EXPECT_EQ(binding_to_json(binding), json({{"session_id", " s "},
