@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -129,13 +128,6 @@ class FailingSteps : public platform::FileSystem {
   mutable int times_;
 };
 
-std::string content_of(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
-void write_file(const fs::path& path, std::string_view text) { std::ofstream(path, std::ios::binary) << text; }
-
 // The names in `directory`, sorted.
 std::set<std::string> names_in(const fs::path& directory) {
   std::set<std::string> names;
@@ -174,7 +166,7 @@ class StoreWriter : public ScratchDirectory {
   void SetUp() override {
     ScratchDirectory::SetUp();
     fs::create_directories(folder());
-    write_file(folder() / "bindings.json", kStoreText);
+    write_text_file(folder() / "bindings.json", kStoreText);
   }
 
   fs::path folder() const { return root_ / ".p/state/worktree-runtime"; }
@@ -184,7 +176,7 @@ class StoreWriter : public ScratchDirectory {
 
   // The store file is exactly as it was, and nothing but the lock is beside it.
   void expect_store_untouched() const {
-    EXPECT_EQ(content_of(folder() / "bindings.json"), kStoreText);
+    EXPECT_EQ(file_text(folder() / "bindings.json"), kStoreText);
     std::set<std::string> names = names_in(folder());
     names.erase("bindings.json.lock");
     EXPECT_EQ(names, std::set<std::string>{"bindings.json"});
@@ -232,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, StoreWriterStep, testing::ValuesIn(kStoreFailure
 
 TEST_F(StoreWriter, ATemporaryFileThatCouldNotBeRemovedIsRemovedByTheNextWriter) {
   bindings::upsert(store(), new_binding(), FailingSteps({Step::write, Step::remove}, {EIO}));
-  EXPECT_EQ(content_of(folder() / "bindings.json"), kStoreText);
+  EXPECT_EQ(file_text(folder() / "bindings.json"), kStoreText);
   EXPECT_EQ(names_in(folder()).size(), 3u);  // the store, its lock and the temporary file
   bindings::upsert(store(), new_binding());
   EXPECT_TRUE(bindings::load(store(), "kept"));
@@ -270,7 +262,7 @@ class AuditWriter : public ScratchDirectory {
     ScratchDirectory::SetUp();
     ::setenv("VELMORIN_SHARED_DIR", root_.c_str(), 1);
     fs::create_directory(audit_dir());
-    write_file(log_path(), kLogText);
+    write_text_file(log_path(), kLogText);
   }
   void TearDown() override {
     ::unsetenv("VELMORIN_SHARED_DIR");
@@ -323,7 +315,7 @@ class AuditAppendStep : public AuditWriter, public testing::WithParamInterface<A
 
 TEST_P(AuditAppendStep, ReportsTheStepAndItsReasonAndLeavesTheLogWhole) {
   EXPECT_EQ(append_with(FailingSteps(GetParam().steps, GetParam().error)), GetParam().reported);
-  EXPECT_EQ(content_of(log_path()), kLogText);
+  EXPECT_EQ(file_text(log_path()), kLogText);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, AuditAppendStep, testing::ValuesIn(kAppendFailures),
@@ -331,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, AuditAppendStep, testing::ValuesIn(kAppendFailur
 
 TEST_F(AuditWriter, AnAppendThatFailsNowhereWritesOneLineAndReportsNothing) {
   EXPECT_EQ(append_with(platform::FileSystem()), "");
-  const std::string log = content_of(log_path());
+  const std::string log = file_text(log_path());
   ASSERT_TRUE(log.starts_with(kLogText));
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
 }
@@ -343,7 +335,7 @@ TEST_F(AuditWriter, AnAppendThatFailsNowhereWritesOneLineAndReportsNothing) {
 void expect_records_kept(const fs::path& directory) {
   std::string kept;
   for (const std::string& name : names_in(directory)) {
-    if (name.ends_with(".ndjson")) kept += content_of(directory / name);
+    if (name.ends_with(".ndjson")) kept += file_text(directory / name);
   }
   EXPECT_EQ(kept, kLogText);
 }
@@ -403,7 +395,7 @@ TEST_F(AuditWriter, ARotationMovesTheLogToTheNextFreeArchiveName) {
   names.erase("worktree-events.ndjson");
   ASSERT_EQ(names.size(), 1u);
   EXPECT_TRUE(names.begin()->ends_with(".3.ndjson")) << *names.begin();
-  EXPECT_EQ(content_of(log_path()), "");
+  EXPECT_EQ(file_text(log_path()), "");
 }
 
 // ---------------------------------------------------------------- pruning
@@ -412,7 +404,7 @@ TEST_F(AuditWriter, ARotationMovesTheLogToTheNextFreeArchiveName) {
 void make_archives_past_the_budget(const fs::path& directory) {
   for (const char* month : {"2026-01", "2026-02", "2026-03", "2026-04"}) {
     const fs::path archive = directory / ("worktree-events." + std::string(month) + ".ndjson");
-    write_file(archive, "");
+    write_text_file(archive, "");
     fs::resize_file(archive, 60u << 20);
   }
 }
